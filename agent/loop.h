@@ -1,0 +1,28 @@
+// The request loop and the agent's one timer: the process alarm clock, shared by the
+// loop (30 s for the first request, 120 s from each request header), the timed reads of
+// the relay and the admin script runner.
+#pragma once
+
+#include <csignal>
+
+// Set by SignalAudiumTimeout; cleared and read by the script runner.
+extern volatile sig_atomic_t audiumtimedout;
+
+// Logs "Remote timed out", closes the log and ends the process with status 1.
+void SignalAlarmTimeout(int);
+// Does nothing: it only interrupts the blocked read of a timed read.
+void SignalReadTimeout(int);
+// Sets audiumtimedout.
+void SignalAudiumTimeout(int);
+
+// Installs handler for SIGALRM so that a blocked system call is interrupted rather
+// than resumed, and arms the alarm clock for seconds (replacing any pending alarm).
+void arm_alarm(unsigned seconds, void (*handler)(int));
+
+// The request time limit: 120 seconds under SignalAlarmTimeout.
+constexpr unsigned REQUEST_LIMIT = 120;
+constexpr unsigned FIRST_REQUEST_LIMIT = 30;
+
+// Reads and serves requests until the input ends (the process ends inside) or a
+// sequence number mismatches (answered with status 5, then it returns).
+void read_requests();

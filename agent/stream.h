@@ -1,0 +1,36 @@
+// A buffered byte stream over one descriptor, used in one direction: the agent's
+// standard input and output, and the two pipes of a relay connection. Our own rather
+// than stdio so that large transfers move in big reads and writes, and so that a read
+// interrupted by the alarm can be told apart from end of input.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+struct Stream {
+    int fd = -1;
+    bool eof = false;         // reading: end of input seen
+    bool error = false;       // a read or write failed
+    std::size_t pos = 0;      // reading: next unread byte of buf
+    std::size_t len = 0;      // reading: end of the buffered bytes; writing: bytes pending
+    std::array<unsigned char, 64 * 1024> buf;
+};
+
+// Attaches the stream to fd, with an empty buffer and no flags set.
+void stream_open(Stream &s, int fd);
+
+// Reads up to n bytes, looping until n bytes have come, end of input, or an error.
+// A read interrupted by a signal is repeated, unless interruptible is set: then the
+// read stops there (the timed read relies on it). Returns the number of bytes read.
+std::size_t stream_read(Stream &s, void *p, std::size_t n, bool interruptible = false);
+
+// Buffers n bytes, writing out the buffer as it fills. Returns the number of bytes
+// accepted: n, or fewer when a write failed (the stream's error flag is then set and
+// later writes accept nothing).
+std::size_t stream_write(Stream &s, const void *p, std::size_t n);
+
+// Writes out the pending bytes. Returns true when all of them went out.
+bool stream_flush(Stream &s);
+
+// Flushes a write stream, closes the descriptor and detaches the stream.
+void stream_close(Stream &s);

@@ -1,0 +1,54 @@
+// Wire primitives of the agent protocol: big-endian shorts and longs, counted strings,
+// responses, the hello, and the timed reads of the relay client.
+#pragma once
+
+#include "status.h"
+#include "stream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// The agent's own standard input and output.
+extern Stream std_in;
+extern Stream std_out;
+
+// Readers: end of input or a short read ends the process through bye().
+int read_char(Stream &s); // one byte, 0 to 255
+std::int16_t read_short(Stream &s);
+std::int32_t read_long(Stream &s);
+
+// Reads a counted string into buf (capacity cap, terminator included). A length above
+// cap - 1 or below 0 logs "String size exceeded size=%d sizeofstring=%d %d" and ends the
+// process through bye(); the buffer is zero-filled first, so the text is terminated.
+void read_char_string(char *buf, std::size_t cap, Stream &s);
+
+// Writers: failures are not detected; nothing is flushed.
+void send_char(int c, Stream &s);
+void send_short(std::int16_t v, Stream &s);
+void send_long(std::int32_t v, Stream &s);
+
+// Writes n bytes; a short write ends the process through bye().
+void send_char_string(const char *p, std::size_t n, Stream &s);
+
+// Sends the text's length (without terminator) as a long, then its bytes.
+void send_char_string_with_length(const char *text, Stream &s);
+
+// Writes 'R', the sequence number and the status to standard output and flushes it.
+void send_response(std::int32_t seq, Status st);
+
+// Writes "HELLO_v22\n" to standard output and flushes it.
+void print_hello();
+
+// Reads up to count items of size bytes within seconds: the alarm interrupts the read.
+// Afterwards the 120-second request limit is armed again. Returns the whole items read.
+std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s,
+                       unsigned seconds);
+
+// Client side: reads one response for the expected sequence number, skipping every
+// byte before 'R'. Returns its status; SeqMismatch (5) when it answers another number
+// (its status bytes stay unread); NoResponse (17) when a read gets less than its item
+// within 10 seconds.
+Status read_response(std::int32_t expected, Stream &s);
+
+// Closes the activity log and ends the process with exit status 0.
+[[noreturn]] void bye();
