@@ -1,0 +1,2 @@
+// Placeholder until the request loop lands.
+int main() { return 0; }
