@@ -1,5 +1,249 @@
-// Placeholder until the relay is built: operations 3 and 4 have no handler yet.
+// Relay to remote agents. The agent starts a copy of itself on the far host through
+// rsh and speaks the ordinary protocol to it over two pipes: a push becomes a put
+// (operation 1) there, a remote delete a delete (operation 2). The connection stays
+// cached after the operation, so a run of requests to one host costs one rsh start and
+// one hello; the sequence numbers on it count 1, 2, 3, ... just as the far agent's
+// request loop expects them.
 #include "relay.h"
 
-Status push_file_to_rmt_machine() { return Status::BadOperation; }
-Status delete_file_on_rmt_machine() { return Status::BadOperation; }
+#include "dirs.h"
+#include "fileops.h"
+#include "log.h"
+#include "wire.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+pid_t old_pid = 0;
+Stream old_in;
+Stream old_out;
+char old_mach[64];
+std::int32_t old_seq = 0;
+
+namespace {
+
+constexpr const char *RSH = "/usr/bin/rsh";
+constexpr const char *REMOTE_AGENT = "/usr/local/bin/tarko_remote2";
+constexpr unsigned HELLO_LIMIT = 10;
+constexpr std::size_t HELLO_LEN = 9; // the newline after it stays in the reply stream
+
+// Operations asked of the far agent.
+constexpr std::int16_t OP_PUT = 1;
+constexpr std::int16_t OP_DELETE = 2;
+
+// Waits for the child, also when the wait is cut short by a signal.
+void await_child(pid_t pid) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Closes both streams of a connection and waits for its rsh child. Closing the request
+// stream gives the far agent end of input, on which it ends, and rsh with it.
+void drop_connection(pid_t pid, bool terminate) {
+    stream_close(old_in);
+    stream_close(old_out);
+    if (terminate)
+        kill(pid, SIGTERM);
+    await_child(pid);
+}
+
+void close_pair(const int p[2]) {
+    close(p[0]);
+    close(p[1]);
+}
+
+// Makes fd the descriptor target of the child, inherited through exec. dup2 clears
+// close-on-exec on the copy; when fd already is target there is no copy, so the flag is
+// cleared by hand.
+bool install_fd(int fd, int target) {
+    if (fd == target)
+        return fcntl(fd, F_SETFD, 0) == 0;
+    return dup2(fd, target) == target;
+}
+
+// The rsh child: the request pipe becomes its standard input, the reply pipe its
+// standard output, standard error stays the agent's own. Everything else the agent
+// holds is close-on-exec.
+[[noreturn]] void exec_rsh(const char *host, int req_read, int rep_write) {
+    // The agent ignores SIGPIPE for its own sake; rsh gets the ordinary disposition.
+    signal(SIGPIPE, SIG_DFL);
+    if (!install_fd(req_read, STDIN_FILENO) || !install_fd(rep_write, STDOUT_FILENO))
+        _exit(1);
+    char *const argv[] = {const_cast<char *>(RSH), const_cast<char *>(host),
+                          const_cast<char *>(REMOTE_AGENT), nullptr};
+    execv(RSH, argv);
+    _exit(1);
+}
+
+bool hello_accepted(const char *reply) {
+    return std::memcmp(reply, "HELLO_v22", HELLO_LEN) == 0 ||
+           std::memcmp(reply, "HELLO_v20", HELLO_LEN) == 0;
+}
+
+// Writes a counted string to the far agent. A failed write is left to the reply read,
+// which then finds no answer (17): a connection whose agent has gone must not end this
+// agent, however often it is asked to use it.
+void send_relay_string(const char *text, Stream &s) {
+    std::size_t n = std::strlen(text);
+    send_long(static_cast<std::int32_t>(n), s);
+    stream_write(s, text, n);
+}
+
+// Sends the request header and the two strings, and flushes: the far agent acts on them
+// before any data follows.
+void send_request(Stream &in, std::int32_t seq, std::int16_t op, const char *dir,
+                  const char *name) {
+    send_char('A', in);
+    send_long(seq, in);
+    send_short(op, in);
+    send_relay_string(dir, in);
+    send_relay_string(name, in);
+    stream_flush(in);
+}
+
+// While a relay operation runs, a write to a pipe whose reader has gone (a far agent
+// that ended) fails like any other write instead of ending the agent. Scoped, so that
+// the children started by other operations keep the disposition they would have had.
+struct PipeSignalIgnored {
+    struct sigaction saved {};
+    PipeSignalIgnored() {
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        sigaction(SIGPIPE, &ign, &saved);
+    }
+    ~PipeSignalIgnored() { sigaction(SIGPIPE, &saved, nullptr); }
+    PipeSignalIgnored(const PipeSignalIgnored &) = delete;
+    PipeSignalIgnored &operator=(const PipeSignalIgnored &) = delete;
+};
+
+} // namespace
+
+Status connect_to_remote(const char *host, pid_t *pid, Stream **in, Stream **out,
+                         std::int32_t *seq) {
+    if (old_pid != 0 && std::strcmp(old_mach, host) == 0) {
+        *pid = old_pid;
+        *in = &old_in;
+        *out = &old_out;
+        *seq = ++old_seq;
+        return Status::Ok;
+    }
+    if (old_pid != 0)
+        drop_connection(old_pid, false);
+    old_pid = 0;
+    old_mach[0] = '\0';
+    old_seq = 1;
+    *seq = 1;
+
+    // Close-on-exec, so that the pipes of this connection never reach later children
+    // (admin scripts, jar, the next rsh); only the child's own copies are inherited.
+    int req[2], rep[2];
+    if (pipe2(req, O_CLOEXEC) < 0)
+        return Status::PipeFailed;
+    if (pipe2(rep, O_CLOEXEC) < 0) {
+        close_pair(req);
+        return Status::PipeFailed;
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        close_pair(req);
+        close_pair(rep);
+        return Status::ForkFailed;
+    }
+    if (child == 0)
+        exec_rsh(host, req[0], rep[1]);
+    close(req[0]);
+    close(rep[1]);
+    stream_open(old_in, req[1]);
+    stream_open(old_out, rep[0]);
+
+    send_char('H', old_in);
+    stream_flush(old_in);
+    char reply[HELLO_LEN];
+    if (timedfread(reply, 1, HELLO_LEN, old_out, HELLO_LIMIT) != HELLO_LEN ||
+        !hello_accepted(reply)) {
+        drop_connection(child, true);
+        return Status::NoHello;
+    }
+
+    old_pid = child;
+    std::snprintf(old_mach, sizeof old_mach, "%s", host);
+    *pid = old_pid;
+    *in = &old_in;
+    *out = &old_out;
+    return Status::Ok;
+}
+
+Status push_file_to_rmt_machine() {
+    char host[HOST_CAP], dir[DIR_CAP], name[NAME_CAP];
+    read_char_string(host, sizeof host, std_in);
+    read_char_string(dir, sizeof dir, std_in);
+    read_char_string(name, sizeof name, std_in);
+    std::int32_t len = read_long(std_in);
+    std::int32_t cksum = read_long(std_in);
+    PipeSignalIgnored quiet_pipe;
+
+    char path[DIR_CAP + NAME_CAP];
+    std::snprintf(path, sizeof path, "%s/%s", dir, name);
+    if (is_directory(path)) {
+        log_entry("The file %s is a directory", path);
+        return Status::IsDirectory;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log_entry("Could not read file %s (%s)", path, std::strerror(errno));
+        return Status::CannotOpen;
+    }
+
+    pid_t pid;
+    Stream *in, *out;
+    std::int32_t seq;
+    Status st = connect_to_remote(host, &pid, &in, &out, &seq);
+    if (st != Status::Ok) {
+        close(fd);
+        return st;
+    }
+
+    send_request(*in, seq, OP_PUT, dir, name);
+    st = read_response(seq, *out);
+    if (st != Status::Ready) {
+        close(fd);
+        return st == Status::Ok ? Status::Failed : st;
+    }
+
+    // The station's length and checksum go out unchanged: the far agent checks the
+    // bytes that arrive against what the station meant to send.
+    send_long(len, *in);
+    Status local = Status::Ok;
+    if (len > 0)
+        local = send_file_data(&fd, len, in, nullptr);
+    if (fd >= 0)
+        close(fd);
+    send_long(cksum, *in);
+    stream_flush(*in);
+
+    st = read_response(seq, *out);
+    return local != Status::Ok ? local : st;
+}
+
+Status delete_file_on_rmt_machine() {
+    char host[HOST_CAP], dir[DIR_CAP], name[NAME_CAP];
+    read_char_string(host, sizeof host, std_in);
+    read_char_string(dir, sizeof dir, std_in);
+    read_char_string(name, sizeof name, std_in);
+    PipeSignalIgnored quiet_pipe;
+
+    pid_t pid;
+    Stream *in, *out;
+    std::int32_t seq;
+    Status st = connect_to_remote(host, &pid, &in, &out, &seq);
+    if (st != Status::Ok)
+        return st;
+    send_request(*in, seq, OP_DELETE, dir, name);
+    return read_response(seq, *out);
+}
