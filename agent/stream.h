@@ -5,23 +5,32 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 
 struct Stream {
     int fd = -1;
-    bool eof = false;         // reading: end of input seen
-    bool error = false;       // a read or write failed
-    std::size_t pos = 0;      // reading: next unread byte of buf
-    std::size_t len = 0;      // reading: end of the buffered bytes; writing: bytes pending
+    bool eof = false;     // reading: end of input seen
+    bool error = false;   // a read or write failed
+    bool writing = false; // used for writing: the buffer holds bytes to send
+    std::size_t pos = 0;  // reading: next unread byte of buf
+    std::size_t len = 0;  // reading: end of the buffered bytes; writing: bytes pending
     std::array<unsigned char, 64 * 1024> buf;
 };
+
+// Set by a signal handler to cut an interruptible read short; cleared by arm_alarm()
+// whenever the alarm clock is armed. Checked atomically with the wait for input, so an
+// alarm that fires just before a read blocks still ends it.
+extern volatile sig_atomic_t stream_interrupt;
 
 // Attaches the stream to fd, with an empty buffer and no flags set.
 void stream_open(Stream &s, int fd);
 
 // Reads up to n bytes, looping until n bytes have come, end of input, or an error.
 // A read interrupted by a signal is repeated, unless interruptible is set: then the
-// read stops there (the timed read relies on it). Returns the number of bytes read.
+// read stops at the first signal, or at once when stream_interrupt is set (the timed
+// read relies on it). Returns the number of bytes read. Requests of a buffer's size or
+// more go straight into p when nothing is buffered.
 std::size_t stream_read(Stream &s, void *p, std::size_t n, bool interruptible = false);
 
 // Buffers n bytes, writing out the buffer as it fills. Returns the number of bytes

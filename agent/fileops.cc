@@ -1,0 +1,235 @@
+// Operations on the agent's own files: put (1), delete (2), get with and without data
+// (5, 6), and the data-phase loops shared with the relay and the deployment.
+//
+// The wire moves data in pieces of PIECE bytes. Here the pieces are handled in batches
+// of BATCH bytes (a whole number of pieces), which gives the same bytes, checksums,
+// statuses and file contents while costing one system call per batch.
+#include "fileops.h"
+
+#include "cksum.h"
+#include "dirs.h"
+#include "log.h"
+#include "wire.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t BATCH = 64 * PIECE;
+static_assert(BATCH % PIECE == 0);
+
+// Directory (95) + "/" + name (31) + "-TARKO" + terminator fit with room to spare.
+constexpr std::size_t PATH_CAP = 160;
+using Path = std::array<char, PATH_CAP>;
+
+// Transfer buffer: static rather than on the stack, one per process is enough.
+std::array<unsigned char, BATCH> xfer;
+
+using Dir = std::array<char, DIR_CAP>;
+
+// Reads the directory and file name of a request and joins them as they came, without
+// any normalisation.
+void read_target(Path &target, Dir &dir) {
+    std::array<char, NAME_CAP> name{};
+    read_char_string(dir.data(), dir.size(), std_in);
+    read_char_string(name.data(), name.size(), std_in);
+    static_assert(DIR_CAP + NAME_CAP + sizeof "-TARKO" <= PATH_CAP);
+    std::snprintf(target.data(), target.size(), "%s/%s", dir.data(), name.data());
+}
+
+// Writes n bytes to fd, repeating after a signal. False when the file took fewer.
+bool write_file(int fd, const unsigned char *p, std::size_t n) {
+    while (n > 0) {
+        ssize_t k = write(fd, p, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+// Reads up to n bytes from fd, stopping early only at end of file or on an error.
+std::size_t read_file(int fd, unsigned char *p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t k = read(fd, p + got, n - got);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            break;
+        got += static_cast<std::size_t>(k);
+    }
+    return got;
+}
+
+} // namespace
+
+Status receive_data(int fd) {
+    std::int32_t len = read_long(std_in);
+    std::uint32_t crc;
+    cksum_init(&crc);
+    Status st = Status::Ok;
+    std::int64_t left = len > 0 ? len : 0;
+    while (left > 0) {
+        std::size_t want =
+            left < static_cast<std::int64_t>(BATCH) ? static_cast<std::size_t>(left) : BATCH;
+        std::size_t got = stream_read(std_in, xfer.data(), want);
+        if (got < want) {
+            // The pieces that came whole were written before the short one; the short
+            // piece itself is not.
+            if (fd >= 0)
+                write_file(fd, xfer.data(), got - got % PIECE);
+            if (fd >= 0)
+                close(fd);
+            return Status::ShortRead;
+        }
+        cksum_calc(xfer.data(), got, &crc);
+        if (fd >= 0 && !write_file(fd, xfer.data(), got)) {
+            // Keep reading so that the stream stays in step with the client.
+            st = Status::ShortWrite;
+            close(fd);
+            fd = -1;
+        }
+        left -= static_cast<std::int64_t>(got);
+    }
+    if (fd >= 0 && close(fd) < 0 && st == Status::Ok)
+        st = Status::ShortWrite; // data that never reached the disk
+    cksum_final(len, &crc);
+    auto theirs = static_cast<std::uint32_t>(read_long(std_in));
+    if (st != Status::Ok)
+        return st;
+    return theirs == crc ? Status::Ok : Status::BadChecksum;
+}
+
+Status send_file_data(int *fd, std::int64_t len, Stream *out, std::uint32_t *crc) {
+    bool short_read = false, short_write = false;
+    bool cleared = false; // xfer holds only zero bytes
+    while (len > 0) {
+        std::size_t want =
+            len < static_cast<std::int64_t>(BATCH) ? static_cast<std::size_t>(len) : BATCH;
+        if (*fd >= 0) {
+            std::size_t got = read_file(*fd, xfer.data(), want);
+            if (got < want) {
+                // The file shrank: the missing tail goes out as zero bytes, and so does
+                // every piece after it.
+                short_read = true;
+                close(*fd);
+                *fd = -1;
+                std::memset(xfer.data() + got, 0, BATCH - got);
+                cleared = got == 0;
+            }
+        } else if (!cleared) {
+            std::memset(xfer.data(), 0, BATCH);
+            cleared = true;
+        }
+        if (crc)
+            cksum_calc(xfer.data(), want, crc);
+        if (out && stream_write(*out, xfer.data(), want) != want)
+            short_write = true;
+        len -= static_cast<std::int64_t>(want);
+    }
+    // A failed write makes every later piece fail too, so of the two failures the
+    // write is always the last one recorded.
+    if (short_write)
+        return Status::ShortWrite;
+    return short_read ? Status::ShortRead : Status::Ok;
+}
+
+Status put_file_on_machine(std::int32_t seq) {
+    Path target{}, temp{};
+    Dir dir{};
+    read_target(target, dir);
+    if (std::snprintf(temp.data(), temp.size(), "%s-TARKO", target.data()) >=
+        static_cast<int>(temp.size()))
+        return Status::CannotCreate; // cannot happen with the capacities above
+    if (is_directory(target.data())) {
+        log_entry("The file %s is a directory", target.data());
+        return Status::IsDirectory;
+    }
+    struct stat st;
+    if (stat(dir.data(), &st) < 0) {
+        if (int e = makedir(target.data()); e != 0) {
+            log_entry("mkdir failed %s (%s)", target.data(), std::strerror(e));
+            return Status::MkdirFailed;
+        }
+    } else if (!S_ISDIR(st.st_mode)) {
+        return Status::NotDirectory;
+    }
+    int fd = open(temp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        log_entry("Could not write to %s (%s)", temp.data(), std::strerror(errno));
+        return Status::CannotCreate;
+    }
+    send_response(seq, Status::Ready);
+    Status result = receive_data(fd);
+    if (result != Status::Ok) {
+        unlink(temp.data());
+        return result;
+    }
+    if (rename(temp.data(), target.data()) < 0) {
+        unlink(temp.data());
+        return Status::CannotCreate;
+    }
+    return Status::Ok;
+}
+
+Status delete_file_on_machine() {
+    Path target{};
+    Dir dir{};
+    read_target(target, dir);
+    if (is_directory(target.data())) {
+        log_entry("The file %s is a directory", target.data());
+        return Status::IsDirectory;
+    }
+    if (unlink(target.data()) == 0 || errno == ENOENT)
+        return Status::Ok;
+    return Status::Failed;
+}
+
+Status get_file_from_machine(std::int32_t seq, bool send_data) {
+    Path target{};
+    Dir dir{};
+    read_target(target, dir);
+    if (is_directory(target.data())) {
+        log_entry("The file %s is a directory", target.data());
+        return Status::IsDirectory;
+    }
+    int fd = open(target.data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log_entry("Could not read file %s (%s)", target.data(), std::strerror(errno));
+        return Status::CannotOpen;
+    }
+    struct stat st;
+    int err = fstat(fd, &st) < 0 ? errno : 0;
+    // The wire's length is a signed 32-bit value: a longer file cannot be described,
+    // and sending a wrapped length would report a wrong file as a success.
+    if (err == 0 && st.st_size > INT32_MAX)
+        err = EOVERFLOW;
+    if (err != 0) {
+        log_entry("Could not get filesize of %s (%s)", target.data(), std::strerror(err));
+        close(fd);
+        return Status::Failed;
+    }
+    send_response(seq, Status::Ready);
+    auto len = static_cast<std::int32_t>(st.st_size);
+    send_long(len, std_out);
+    std::uint32_t crc;
+    cksum_init(&crc);
+    Status result = send_file_data(&fd, len, send_data ? &std_out : nullptr, &crc);
+    if (fd >= 0)
+        close(fd);
+    cksum_final(len, &crc);
+    send_long(static_cast<std::int32_t>(crc), std_out);
+    stream_flush(std_out);
+    return result;
+}

@@ -1,0 +1,100 @@
+// The request loop and the alarm clock that limits it.
+#include "loop.h"
+
+#include "deploy.h"
+#include "fileops.h"
+#include "log.h"
+#include "relay.h"
+#include "stream.h"
+#include "wire.h"
+
+#include <unistd.h>
+
+volatile sig_atomic_t audiumtimedout = 0;
+
+void SignalAlarmTimeout(int) {
+    // The limit must end the agent even when the handler itself cannot finish its line
+    // (standard error blocked by a reader that stopped reading): a second alarm with
+    // the default action takes the process down then.
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(5);
+    log_entry_from_signal("Remote timed out");
+    close_log_file();
+    _exit(1);
+}
+
+void SignalReadTimeout(int) {
+    stream_interrupt = 1;
+}
+
+void SignalAudiumTimeout(int) {
+    audiumtimedout = 1;
+    stream_interrupt = 1;
+}
+
+void arm_alarm(unsigned seconds, void (*handler)(int)) {
+    // No SA_RESTART: a read or wait blocked when the alarm fires must fail with EINTR.
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    alarm(0);
+    stream_interrupt = 0;
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(seconds);
+}
+
+namespace {
+
+Status dispatch(std::int16_t op, std::int32_t seq) {
+    switch (op) {
+    case 1:
+        return put_file_on_machine(seq);
+    case 2:
+        return delete_file_on_machine();
+    case 3:
+        return push_file_to_rmt_machine();
+    case 4:
+        return delete_file_on_rmt_machine();
+    case 5:
+        return get_file_from_machine(seq, true);
+    case 6:
+        return get_file_from_machine(seq, false);
+    case 7:
+        return put_audium_appl_on_machine(seq);
+    case 8:
+        return delete_audium_appl_from_machine();
+    default:
+        return Status::BadOperation;
+    }
+}
+
+} // namespace
+
+void read_requests() {
+    // Counted unsigned so that the count wraps like the peer's instead of overflowing.
+    std::uint32_t count = 0;
+    arm_alarm(FIRST_REQUEST_LIMIT, SignalAlarmTimeout);
+    for (;;) {
+        int c = read_char(std_in);
+        if (c == 'H') {
+            print_hello();
+            continue;
+        }
+        if (c != 'A')
+            continue;
+        std::int32_t seq = read_long(std_in);
+        count++;
+        auto expected = static_cast<std::int32_t>(count);
+        if (seq != expected) {
+            send_response(expected, Status::SeqMismatch);
+            return;
+        }
+        arm_alarm(REQUEST_LIMIT, SignalAlarmTimeout);
+        std::int16_t op = read_short(std_in);
+        send_response(expected, dispatch(op, expected));
+    }
+}

@@ -1,0 +1,540 @@
+// The station's protocol client. Replies are read with poll() under a deadline, so a
+// silent or vanished agent yields an error instead of a hang; writes are made with
+// SIGPIPE held back, so a vanished agent is an ordinary failed write.
+#include "client.h"
+
+#include "cksum.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace station {
+
+namespace {
+
+constexpr std::size_t PIECE = 1024;
+constexpr std::size_t BATCH = 64 * PIECE;
+
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Writes all of p, with SIGPIPE blocked so that a closed pipe gives EPIPE; a SIGPIPE
+// raised meanwhile is taken back before the mask is restored.
+bool write_all(int fd, const void *p, std::size_t n) {
+    sigset_t pipe_set, old;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+    auto *b = static_cast<const unsigned char *>(p);
+    bool ok = true, broke = false;
+    while (n > 0) {
+        ssize_t k = write(fd, b, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            broke = errno == EPIPE;
+            ok = false;
+            break;
+        }
+        b += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    if (broke && !sigismember(&old, SIGPIPE)) {
+        timespec zero{0, 0};
+        sigtimedwait(&pipe_set, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
+// Fills the read-ahead buffer; 0, ErrTimeout or ErrClosed.
+int fill(Agent &a, long long deadline) {
+    for (;;) {
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return ErrTimeout;
+        pollfd p{a.from, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min(left, 1LL << 30)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return ErrClosed;
+        if (r == 0)
+            return ErrTimeout;
+        ssize_t k = read(a.from, a.rbuf.data(), a.rbuf.size());
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return ErrClosed;
+        a.rpos = 0;
+        a.rlen = static_cast<std::size_t>(k);
+        return 0;
+    }
+}
+
+int read_until(Agent &a, void *p, std::size_t n, long long deadline) {
+    auto *out = static_cast<unsigned char *>(p);
+    while (n > 0) {
+        if (a.rpos == a.rlen)
+            if (int e = fill(a, deadline); e != 0)
+                return e;
+        std::size_t k = std::min(n, a.rlen - a.rpos);
+        std::memcpy(out, a.rbuf.data() + a.rpos, k);
+        a.rpos += k;
+        out += k;
+        n -= k;
+    }
+    return 0;
+}
+
+std::int32_t get_be32(const unsigned char *b) {
+    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+}
+
+bool fits(std::string_view s, std::size_t max) {
+    return s.size() <= max;
+}
+
+// Sends a request: header and counted strings, in one write.
+int send_request(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
+                 std::string_view tail = {}) {
+    std::string f = request_header(++a.seq, op);
+    for (auto s : strings)
+        put_string(f, s);
+    f.append(tail);
+    return send_raw(a, f);
+}
+
+void report(Agent &a, std::int64_t done, std::int64_t total) {
+    if (a.progress)
+        a.progress(a.progress_ctx, done, total);
+}
+
+// Source of upload data: a buffer or a descriptor.
+struct Source {
+    std::string_view mem;
+    int fd = -1;
+    bool short_source = false;
+};
+
+// The data phase of an upload (operations 1 and 7) after the interim reply: length,
+// data in batches, checksum; then the final reply.
+int upload(Agent &a, std::int32_t length, Source &src) {
+    std::string head;
+    put_long(head, length);
+    if (send_raw(a, head) != 0)
+        return ErrWrite;
+    std::uint32_t crc;
+    cksum_init(&crc);
+    std::array<unsigned char, BATCH> buf;
+    std::int64_t done = 0;
+    report(a, 0, length);
+    while (done < length) {
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::int64_t>(length - done, static_cast<std::int64_t>(BATCH)));
+        const unsigned char *p;
+        if (src.fd < 0) {
+            p = reinterpret_cast<const unsigned char *>(src.mem.data()) + done;
+        } else {
+            std::size_t got = 0;
+            while (!src.short_source && got < want) {
+                ssize_t k = read(src.fd, buf.data() + got, want - got);
+                if (k < 0 && errno == EINTR)
+                    continue;
+                if (k <= 0) {
+                    src.short_source = true;
+                    break;
+                }
+                got += static_cast<std::size_t>(k);
+            }
+            std::memset(buf.data() + got, 0, want - got);
+            p = buf.data();
+        }
+        cksum_calc(p, want, &crc);
+        if (!write_all(a.to, p, want))
+            return ErrWrite;
+        done += static_cast<std::int64_t>(want);
+        report(a, done, length);
+    }
+    cksum_final(length, &crc);
+    std::string tail;
+    put_long(tail, static_cast<std::int32_t>(crc));
+    if (send_raw(a, tail) != 0)
+        return ErrWrite;
+    return read_reply(a, a.seq, a.timeout_ms);
+}
+
+int put_source(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
+               std::int32_t length, Source &src) {
+    if (int e = send_request(a, op, strings); e != 0)
+        return e;
+    int st = read_reply(a, a.seq, a.timeout_ms);
+    if (st != code(Status::Ready))
+        return st;
+    st = upload(a, length, src);
+    if (st >= 0 && src.short_source)
+        return ErrLocal;
+    return st;
+}
+
+// The data phase of a download (operations 5 and 6) after the interim reply. Data go
+// to fd when with_data is set; the final reply follows.
+int download(Agent &a, bool with_data, int fd, FileInfo *info) {
+    std::int32_t length;
+    if (int e = read_long_value(a, &length, a.timeout_ms); e != 0)
+        return e;
+    std::uint32_t crc;
+    cksum_init(&crc);
+    bool local_failed = false;
+    std::int64_t done = 0;
+    report(a, 0, length);
+    if (with_data) {
+        while (done < length) {
+            long long deadline = now_ms() + a.timeout_ms;
+            if (a.rpos == a.rlen)
+                if (int e = fill(a, deadline); e != 0)
+                    return e;
+            std::size_t k = static_cast<std::size_t>(
+                std::min<std::int64_t>(length - done, static_cast<std::int64_t>(a.rlen - a.rpos)));
+            const unsigned char *p = a.rbuf.data() + a.rpos;
+            cksum_calc(p, k, &crc);
+            if (fd >= 0 && !local_failed) {
+                std::size_t off = 0;
+                while (off < k) {
+                    ssize_t w = write(fd, p + off, k - off);
+                    if (w < 0 && errno == EINTR)
+                        continue;
+                    if (w <= 0) {
+                        local_failed = true;
+                        break;
+                    }
+                    off += static_cast<std::size_t>(w);
+                }
+            }
+            a.rpos += k;
+            done += static_cast<std::int64_t>(k);
+            report(a, done, length);
+        }
+    }
+    std::int32_t theirs;
+    if (int e = read_long_value(a, &theirs, a.timeout_ms); e != 0)
+        return e;
+    if (info) {
+        info->length = length;
+        info->checksum = static_cast<std::uint32_t>(theirs);
+    }
+    int st = read_reply(a, a.seq, a.timeout_ms);
+    if (st != code(Status::Ok))
+        return st;
+    if (local_failed)
+        return ErrLocal;
+    cksum_final(length, &crc);
+    if (with_data && crc != static_cast<std::uint32_t>(theirs))
+        return ErrChecksum;
+    return st;
+}
+
+int get_common(Agent &a, std::int16_t op, std::string_view dir, std::string_view name, int fd,
+               FileInfo *info) {
+    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
+        return ErrArgument;
+    if (int e = send_request(a, op, {dir, name}); e != 0)
+        return e;
+    int st = read_reply(a, a.seq, a.timeout_ms);
+    if (st != code(Status::Ready))
+        return st;
+    return download(a, op == 5, fd, info);
+}
+
+} // namespace
+
+int agent_start(Agent &a, const std::vector<std::string> &argv) {
+    if (argv.empty())
+        return ErrStart;
+    int to[2], from[2], check[2];
+    if (pipe2(to, O_CLOEXEC) < 0)
+        return ErrStart;
+    if (pipe2(from, O_CLOEXEC) < 0) {
+        close(to[0]);
+        close(to[1]);
+        return ErrStart;
+    }
+    // Tells the parent whether exec worked: the write end closes on a successful exec.
+    if (pipe2(check, O_CLOEXEC) < 0) {
+        for (int fd : {to[0], to[1], from[0], from[1]})
+            close(fd);
+        return ErrStart;
+    }
+    std::vector<char *> av;
+    for (auto &s : argv)
+        av.push_back(const_cast<char *>(s.c_str()));
+    av.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        for (int fd : {to[0], to[1], from[0], from[1], check[0], check[1]})
+            close(fd);
+        return ErrStart;
+    }
+    if (pid == 0) {
+        if (dup2(to[0], 0) < 0 || dup2(from[1], 1) < 0)
+            _exit(127);
+        signal(SIGPIPE, SIG_DFL);
+        execv(av[0], av.data());
+        int e = errno;
+        ssize_t ignored = write(check[1], &e, sizeof e);
+        (void)ignored;
+        _exit(127);
+    }
+    close(to[0]);
+    close(from[1]);
+    close(check[1]);
+    int e = 0;
+    ssize_t k;
+    while ((k = read(check[0], &e, sizeof e)) < 0 && errno == EINTR) {
+    }
+    close(check[0]);
+    if (k > 0) {
+        close(to[1]);
+        close(from[0]);
+        waitpid(pid, nullptr, 0);
+        errno = e;
+        return ErrStart;
+    }
+    a.pid = pid;
+    agent_attach(a, to[1], from[0]);
+    return 0;
+}
+
+void agent_attach(Agent &a, int to, int from) {
+    a.to = to;
+    a.from = from;
+    a.seq = 0;
+    a.rpos = a.rlen = 0;
+}
+
+int agent_close(Agent &a, int timeout_ms) {
+    if (a.to >= 0)
+        close(a.to);
+    a.to = -1;
+    int result = 0;
+    if (a.pid > 0) {
+        long long end = now_ms() + timeout_ms;
+        result = ErrTimeout;
+        for (;;) {
+            int st;
+            pid_t r = waitpid(a.pid, &st, WNOHANG);
+            if (r == a.pid) {
+                result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                break;
+            }
+            if (r < 0 || now_ms() >= end) {
+                kill(a.pid, SIGKILL);
+                waitpid(a.pid, &st, 0);
+                break;
+            }
+            usleep(2000);
+        }
+        a.pid = -1;
+    }
+    if (a.from >= 0)
+        close(a.from);
+    a.from = -1;
+    return result;
+}
+
+int hello(Agent &a) {
+    if (send_raw(a, "H") != 0)
+        return ErrWrite;
+    char reply[10];
+    if (int e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != 0)
+        return e;
+    std::string_view r(reply, sizeof reply);
+    return r == "HELLO_v22\n" || r == "HELLO_v20\n" ? 0 : ErrHello;
+}
+
+void put_byte(std::string &f, unsigned char b) {
+    f.push_back(static_cast<char>(b));
+}
+
+void put_short(std::string &f, std::int16_t v) {
+    auto u = static_cast<std::uint16_t>(v);
+    put_byte(f, static_cast<unsigned char>(u >> 8));
+    put_byte(f, static_cast<unsigned char>(u));
+}
+
+void put_long(std::string &f, std::int32_t v) {
+    auto u = static_cast<std::uint32_t>(v);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        put_byte(f, static_cast<unsigned char>(u >> shift));
+}
+
+void put_string(std::string &f, std::string_view s) {
+    put_long(f, static_cast<std::int32_t>(s.size()));
+    f.append(s);
+}
+
+std::string request_header(std::int32_t seq, std::int16_t op) {
+    std::string f;
+    put_byte(f, 'A');
+    put_long(f, seq);
+    put_short(f, op);
+    return f;
+}
+
+int send_raw(Agent &a, std::string_view bytes) {
+    return write_all(a.to, bytes.data(), bytes.size()) ? 0 : ErrWrite;
+}
+
+int read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {
+    return read_until(a, p, n, now_ms() + timeout_ms);
+}
+
+int read_long_value(Agent &a, std::int32_t *v, int timeout_ms) {
+    unsigned char b[4];
+    if (int e = read_exact(a, b, 4, timeout_ms); e != 0)
+        return e;
+    *v = get_be32(b);
+    return 0;
+}
+
+int read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *got_seq) {
+    long long deadline = now_ms() + timeout_ms;
+    unsigned char c = 0;
+    do {
+        if (int e = read_until(a, &c, 1, deadline); e != 0)
+            return e;
+    } while (c != 'R');
+    unsigned char b[4];
+    if (int e = read_until(a, b, 4, deadline); e != 0)
+        return e;
+    std::int32_t seq = get_be32(b);
+    if (got_seq)
+        *got_seq = seq;
+    if (seq != expected)
+        return code(Status::SeqMismatch);
+    unsigned char s[2];
+    if (int e = read_until(a, s, 2, deadline); e != 0)
+        return e;
+    return static_cast<std::int16_t>((s[0] << 8) | s[1]);
+}
+
+int put(Agent &a, std::string_view dir, std::string_view name, std::string_view data) {
+    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_) || data.size() > INT32_MAX)
+        return ErrArgument;
+    Source src{data};
+    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(data.size()), src);
+}
+
+int put_fd(Agent &a, std::string_view dir, std::string_view name, int fd, std::int64_t length) {
+    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_) || length < 0 || length > INT32_MAX)
+        return ErrArgument;
+    Source src{{}, fd};
+    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(length), src);
+}
+
+int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ErrLocal;
+    struct stat st;
+    int r = fstat(fd, &st) < 0 ? ErrLocal : put_fd(a, dir, name, fd, st.st_size);
+    close(fd);
+    return r;
+}
+
+int rm(Agent &a, std::string_view dir, std::string_view name) {
+    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
+        return ErrArgument;
+    if (int e = send_request(a, 2, {dir, name}); e != 0)
+        return e;
+    return read_reply(a, a.seq, a.timeout_ms);
+}
+
+int get_fd(Agent &a, std::string_view dir, std::string_view name, int fd, FileInfo *info) {
+    return get_common(a, 5, dir, name, fd, info);
+}
+
+int get_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
+             FileInfo *info) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return ErrLocal;
+    int r = get_fd(a, dir, name, fd, info);
+    if (close(fd) < 0 && r == 0)
+        r = ErrLocal;
+    return r;
+}
+
+int sum(Agent &a, std::string_view dir, std::string_view name, FileInfo *info) {
+    return get_common(a, 6, dir, name, -1, info);
+}
+
+int push(Agent &a, std::string_view host, std::string_view dir, std::string_view name,
+         std::int32_t length, std::uint32_t checksum) {
+    if (!fits(host, HOST_MAX) || !fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
+        return ErrArgument;
+    std::string tail;
+    put_long(tail, length);
+    put_long(tail, static_cast<std::int32_t>(checksum));
+    if (int e = send_request(a, 3, {host, dir, name}, tail); e != 0)
+        return e;
+    return read_reply(a, a.seq, a.timeout_ms);
+}
+
+int rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name) {
+    if (!fits(host, HOST_MAX) || !fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
+        return ErrArgument;
+    if (int e = send_request(a, 4, {host, dir, name}); e != 0)
+        return e;
+    return read_reply(a, a.seq, a.timeout_ms);
+}
+
+int deploy(Agent &a, std::string_view appl, const char *archive) {
+    if (!fits(appl, APPL_MAX))
+        return ErrArgument;
+    int fd = open(archive, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ErrLocal;
+    struct stat st;
+    int r;
+    if (fstat(fd, &st) < 0)
+        r = ErrLocal;
+    else if (st.st_size > INT32_MAX)
+        r = ErrArgument;
+    else {
+        Source src{{}, fd};
+        r = put_source(a, 7, {appl}, static_cast<std::int32_t>(st.st_size), src);
+    }
+    close(fd);
+    return r;
+}
+
+int undeploy(Agent &a, std::string_view appl) {
+    if (!fits(appl, APPL_MAX))
+        return ErrArgument;
+    if (int e = send_request(a, 8, {appl}); e != 0)
+        return e;
+    return read_reply(a, a.seq, a.timeout_ms);
+}
+
+std::uint32_t checksum_of(std::string_view data) {
+    std::uint32_t crc;
+    cksum_init(&crc);
+    cksum_calc(data.data(), data.size(), &crc);
+    cksum_final(static_cast<std::int64_t>(data.size()), &crc);
+    return crc;
+}
+
+} // namespace station
