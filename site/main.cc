@@ -1,0 +1,217 @@
+// simsite: a simulated site of several hosts on one machine, for tests and trials of the
+// agent and the station; see simsite(1). Installed into every host view as /usr/bin/rsh,
+// it is that host's remote shell.
+#include "client.h"
+#include "daemon.h"
+#include "names.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#ifndef SIMSITE_AUDIUM_DIR
+#define SIMSITE_AUDIUM_DIR "/usr/local/share/simsite/audium"
+#endif
+
+static int usage() {
+    fprintf(stderr, "usage: simsite up [-f] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
+                    "                  [--owner PID] SITE HOST...\n"
+                    "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
+                    "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
+                    "       simsite status SITE\n"
+                    "       simsite path SITE HOST [PATH]\n"
+                    "       simsite down SITE\n");
+    return 2;
+}
+
+static std::string self_path() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return "";
+    buf[n] = '\0';
+    return buf;
+}
+
+static std::string dir_of(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// JAVA_HOME for the hosts: the home of the machine's own jar tool.
+static std::string find_java_home() {
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t i = 0;
+    while (i <= dirs.size()) {
+        std::size_t colon = dirs.find(':', i);
+        if (colon == std::string::npos)
+            colon = dirs.size();
+        std::string cand = dirs.substr(i, colon - i) + "/jar";
+        i = colon + 1;
+        char real[PATH_MAX];
+        if (access(cand.c_str(), X_OK) != 0 || !realpath(cand.c_str(), real))
+            continue;
+        std::string r = real;
+        const std::string tail = "/bin/jar";
+        if (r.size() > tail.size() && r.compare(r.size() - tail.size(), tail.size(), tail) == 0)
+            return r.substr(0, r.size() - tail.size());
+    }
+    return "/usr/lib/jvm/default-java";
+}
+
+static bool check_name(const char *what, const char *name) {
+    if (valid_name(name))
+        return true;
+    fprintf(stderr, "simsite: invalid %s name \"%s\" (letters, digits, '-' and '.')\n", what, name);
+    return false;
+}
+
+static int cmd_up(int argc, char **argv) {
+    SiteConfig cfg;
+    cfg.rsh = self_path();
+    cfg.agent = dir_of(cfg.rsh) + "/tarko_remote2";
+    cfg.audium = SIMSITE_AUDIUM_DIR;
+    cfg.java_home = find_java_home();
+    if (const char *tz = getenv("TZ"))
+        cfg.tz = tz;
+    int i = 0;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        std::string o = argv[i];
+        bool has_value = i + 1 < argc;
+        if (o == "-f" || o == "--foreground")
+            cfg.foreground = true;
+        else if (o == "--agent" && has_value)
+            cfg.agent = argv[++i];
+        else if (o == "--audium" && has_value)
+            cfg.audium = argv[++i];
+        else if (o == "--java-home" && has_value)
+            cfg.java_home = argv[++i];
+        else if (o == "--owner" && has_value)
+            cfg.owner = static_cast<pid_t>(atoi(argv[++i]));
+        else
+            return usage();
+    }
+    if (argc - i < 2)
+        return usage();
+    cfg.name = argv[i++];
+    if (!check_name("site", cfg.name.c_str()))
+        return 1;
+    for (; i < argc; i++) {
+        if (!check_name("host", argv[i]))
+            return 1;
+        for (auto &h : cfg.hosts)
+            if (h == argv[i]) {
+                fprintf(stderr, "simsite: host %s named twice\n", argv[i]);
+                return 1;
+            }
+        cfg.hosts.push_back(argv[i]);
+    }
+    if (cfg.hosts.size() > static_cast<std::size_t>(kMaxHosts)) {
+        fprintf(stderr, "simsite: at most %d hosts\n", kMaxHosts);
+        return 1;
+    }
+    if (access(cfg.agent.c_str(), R_OK) != 0) {
+        fprintf(stderr, "simsite: no agent at %s\n", cfg.agent.c_str());
+        return 1;
+    }
+    return site_up(cfg);
+}
+
+static int cmd_exec(int argc, char **argv) {
+    if (argc < 2)
+        return usage();
+    Request r;
+    r.cmd = "exec";
+    const char *site = argv[0];
+    r.host = argv[1];
+    int i = 2;
+    for (; i < argc; i++) {
+        std::string o = argv[i];
+        bool has_value = i + 1 < argc;
+        if (o == "--") {
+            i++;
+            break;
+        }
+        if (o == "--env" && has_value && std::strchr(argv[i + 1], '='))
+            r.env.push_back(argv[++i]);
+        else if (o == "--unset" && has_value)
+            r.unset.push_back(argv[++i]);
+        else if (o == "--cwd" && has_value)
+            r.cwd = argv[++i];
+        else if (o == "--argv0" && has_value)
+            r.argv0 = argv[++i];
+        else
+            return usage();
+    }
+    if (i >= argc)
+        return usage();
+    if (!check_name("site", site) || !check_name("host", r.host.c_str()))
+        return 255;
+    for (; i < argc; i++)
+        r.args.push_back(argv[i]);
+    return remote_exec("simsite", site, r, 0, 1, 2, 255);
+}
+
+static int cmd_status(int argc, char **argv, bool path_only) {
+    if (argc < (path_only ? 2 : 1) || argc > (path_only ? 3 : 1))
+        return usage();
+    if (!check_name("site", argv[0]))
+        return 1;
+    SiteStatus st;
+    if (site_status(argv[0], &st) != 0)
+        return 1;
+    if (path_only) {
+        std::string host = argv[1];
+        bool known = false;
+        for (auto &h : st.hosts)
+            known = known || h == host;
+        if (!known) {
+            fprintf(stderr, "simsite: %s: unknown host\n", host.c_str());
+            return 1;
+        }
+        printf("%s\n", outside_path(st.pid, host, argc > 2 ? argv[2] : "/").c_str());
+        return 0;
+    }
+    printf("site %s\npid %d\n", argv[0], static_cast<int>(st.pid));
+    for (auto &h : st.hosts)
+        printf("host %s %s\n", h.c_str(), outside_path(st.pid, h, "").c_str());
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    // Descriptors 0 to 2 are handed to remote commands: have them open, so that no
+    // socket or file of this program takes their place.
+    for (int fd = 0; fd < 3; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+            return 1;
+    const char *base = std::strrchr(argv[0], '/');
+    base = base ? base + 1 : argv[0];
+    if (std::strcmp(base, "rsh") == 0)
+        return rsh_main(argc, argv);
+    if (argc < 2)
+        return usage();
+    std::string cmd = argv[1];
+    if (cmd == "up") {
+        // Nothing inherited may stay open in the daemon.
+        close_range(3, ~0U, 0);
+        return cmd_up(argc - 2, argv + 2);
+    }
+    if (cmd == "exec")
+        return cmd_exec(argc - 2, argv + 2);
+    if (cmd == "status")
+        return cmd_status(argc - 2, argv + 2, false);
+    if (cmd == "path")
+        return cmd_status(argc - 2, argv + 2, true);
+    if (cmd == "down") {
+        if (argc != 3)
+            return usage();
+        if (!check_name("site", argv[2]))
+            return 1;
+        return site_down(argv[2]);
+    }
+    return usage();
+}

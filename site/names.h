@@ -1,0 +1,30 @@
+// Names and fixed places of a simulated site, shared by the daemon and its clients.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Inside the daemon's private mount namespace a tmpfs is mounted on /run; the site lives
+// in this directory of it, one subdirectory per host (hosts/H/{upper,work,root}).
+constexpr const char *kSiteDir = "/run/simsite";
+
+// The identity file in every host view: "site NAME\nhost HOST\n".
+constexpr const char *kIdentityFile = "/etc/simsite";
+
+// Where the Audium stand-in lives in a view, and the scripts within it.
+constexpr const char *kAudiumHome = "/opt/audium";
+constexpr const char *kAudiumScripts = "/opt/audium/admin/appScripts";
+
+// Fixed paths of the programs under test in every view.
+constexpr const char *kAgentPath = "/usr/local/bin/tarko_remote2";
+constexpr const char *kRshPath = "/usr/bin/rsh";
+
+constexpr std::size_t kMaxName = 63;
+constexpr int kMaxHosts = 64;
+
+// True when name is 1 to 63 letters, digits, '-' and '.', not starting with '-' or '.':
+// such a name is safe as a path component and as a host name.
+bool valid_name(const char *name);
+
+// The abstract unix socket address of site name (without the leading NUL byte).
+std::string socket_name(const char *site);

@@ -1,0 +1,171 @@
+#include "views.h"
+
+#include "names.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string host_root(const std::string &host) {
+    return std::string(kSiteDir) + "/hosts/" + host + "/root";
+}
+
+std::vector<std::string> host_env(const SiteConfig &cfg, const std::string &host) {
+    std::vector<std::string> env = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+        "HOME=/root",
+        "USER=root",
+        "LOGNAME=root",
+        "SHELL=/bin/sh",
+        std::string("AUDIUM_HOME=") + kAudiumHome,
+        "JAVA_HOME=" + cfg.java_home,
+        "SIMSITE=" + cfg.name,
+        "SIMSITE_HOST=" + host,
+    };
+    if (!cfg.tz.empty())
+        env.push_back("TZ=" + cfg.tz);
+    return env;
+}
+
+int make_dirs(const std::string &dir, mode_t mode) {
+    for (std::size_t i = 1; i <= dir.size(); i++) {
+        if (i < dir.size() && dir[i] != '/')
+            continue;
+        std::string part = dir.substr(0, i);
+        if (mkdir(part.c_str(), mode) < 0 && errno != EEXIST)
+            return errno;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) < 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+int copy_file(const char *src, const char *dst, mode_t mode) {
+    int in = open(src, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return errno;
+    // A running program cannot be truncated in place (ETXTBSY): replace the name instead.
+    unlink(dst);
+    int out = open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (out < 0) {
+        int e = errno;
+        close(in);
+        return e;
+    }
+    int err = 0;
+    for (;;) {
+        ssize_t k = sendfile(out, in, nullptr, 1 << 20);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0) {
+            err = errno;
+            break;
+        }
+        if (k == 0)
+            break;
+    }
+    if (fchmod(out, mode) < 0 && err == 0)
+        err = errno;
+    if (close(out) < 0 && err == 0)
+        err = errno;
+    close(in);
+    return err;
+}
+
+static bool fail(std::string *err, const std::string &what, int e) {
+    *err = what + " (" + std::strerror(e) + ")";
+    return false;
+}
+
+static bool mount_or_fail(const char *src, const std::string &dst, const char *type,
+                          unsigned long flags, const char *data, std::string *err) {
+    if (mount(src, dst.c_str(), type, flags, data) < 0)
+        return fail(err, std::string("cannot mount ") + (type ? type : src) + " on " + dst, errno);
+    return true;
+}
+
+static bool install_audium(const SiteConfig &cfg, const std::string &root, std::string *err) {
+    std::string dir = root + kAudiumScripts;
+    if (int e = make_dirs(dir, 0755))
+        return fail(err, "cannot create " + dir, e);
+    DIR *d = opendir(cfg.audium.c_str());
+    if (!d)
+        return true; // no stand-in: the view gets an empty script directory
+    bool ok = true;
+    while (dirent *de = readdir(d)) {
+        std::string src = cfg.audium + "/" + de->d_name;
+        struct stat st;
+        if (stat(src.c_str(), &st) < 0 || !S_ISREG(st.st_mode))
+            continue;
+        std::string dst = dir + "/" + de->d_name;
+        if (int e = copy_file(src.c_str(), dst.c_str(), 0777)) {
+            ok = fail(err, "cannot copy " + src + " to " + dst, e);
+            break;
+        }
+    }
+    closedir(d);
+    return ok;
+}
+
+static bool write_text(const std::string &path, const std::string &text, std::string *err) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(err, "cannot create " + path, errno);
+    ssize_t k = write(fd, text.data(), text.size());
+    int e = errno;
+    close(fd);
+    if (k != static_cast<ssize_t>(text.size()))
+        return fail(err, "cannot write " + path, k < 0 ? e : EIO);
+    return true;
+}
+
+static bool build_host(const SiteConfig &cfg, const std::string &host, std::string *err) {
+    std::string base = std::string(kSiteDir) + "/hosts/" + host;
+    std::string upper = base + "/upper", work = base + "/work", root = base + "/root";
+    for (auto *d : {&upper, &work, &root})
+        if (int e = make_dirs(*d, 0755))
+            return fail(err, "cannot create " + *d, e);
+    std::string opts = "lowerdir=/,upperdir=" + upper + ",workdir=" + work;
+    if (!mount_or_fail("simsite", root, "overlay", 0, opts.c_str(), err))
+        return false;
+    // The overlay shows only the root file system itself; the kernel's file systems are
+    // given to the view separately. /proc is a fresh one of the site's own process
+    // namespace, so a view sees only the site's processes.
+    if (!mount_or_fail("/dev", root + "/dev", nullptr, MS_BIND | MS_REC, nullptr, err) ||
+        !mount_or_fail("proc", root + "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr,
+                       err) ||
+        !mount_or_fail("/sys", root + "/sys", nullptr, MS_BIND | MS_REC, nullptr, err))
+        return false;
+    std::string agent_dir = root + "/usr/local/bin";
+    if (int e = make_dirs(agent_dir, 0755))
+        return fail(err, "cannot create " + agent_dir, e);
+    if (int e = copy_file(cfg.agent.c_str(), (root + kAgentPath).c_str(), 0755))
+        return fail(err, "cannot install " + cfg.agent, e);
+    if (int e = copy_file(cfg.rsh.c_str(), (root + kRshPath).c_str(), 0755))
+        return fail(err, "cannot install " + cfg.rsh + " as rsh", e);
+    if (!write_text(root + kIdentityFile, "site " + cfg.name + "\nhost " + host + "\n", err))
+        return false;
+    return install_audium(cfg, root, err);
+}
+
+bool build_site(const SiteConfig &cfg, std::string *err) {
+    // Nothing mounted from here on may reach the machine's own namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
+        return fail(err, "cannot make the mount namespace private", errno);
+    // /run of the daemon's namespace only; the views' overlays do not show it since an
+    // overlay's lower layer does not include the mounts below it.
+    if (!mount_or_fail("simsite", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755", err))
+        return false;
+    if (int e = make_dirs(kSiteDir, 0700))
+        return fail(err, std::string("cannot create ") + kSiteDir, e);
+    for (auto &h : cfg.hosts)
+        if (!build_host(cfg, h, err))
+            return false;
+    return true;
+}
