@@ -50,7 +50,11 @@ namespace {
 using CksumImpl = std::uint32_t (*)(std::uint32_t, const unsigned char *, std::size_t);
 
 CksumImpl choose_impl() {
-    return cksum_pclmul_usable() ? cksum_pclmul : cksum_slice8;
+    if (cksum_vpclmul_usable())
+        return cksum_vpclmul;
+    if (cksum_pclmul_usable())
+        return cksum_pclmul;
+    return cksum_slice8;
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// The three ways the checksum unit feeds bytes to the running CRC state. cksum_calc
+// The ways the checksum unit feeds bytes to the running CRC state. cksum_calc
 // picks the fastest one the processor offers; the tests call each one directly to
-// prove them identical. All three compute, for each byte b,
+// prove them identical. All of them compute, for each byte b,
 // state = (state << 8) ^ crctab[(state >> 24) ^ b], and differ only in speed.
 #pragma once
 
@@ -18,6 +18,15 @@ std::uint32_t cksum_slice8(std::uint32_t state, const unsigned char *p, std::siz
 // cksum_pclmul_usable() is true. Returns the new state.
 std::uint32_t cksum_pclmul(std::uint32_t state, const unsigned char *p, std::size_t n);
 
-// True when this processor has the instructions cksum_pclmul needs (PCLMULQDQ,
-// SSSE3, SSE4.1); always false on other architectures.
+// True when this processor has the instructions cksum_pclmul needs (PCLMULQDQ and
+// SSSE3); always false on other architectures.
 bool cksum_pclmul_usable();
+
+// The same folding over 256-bit registers, two blocks per multiply (VPCLMULQDQ with
+// AVX2); inputs under 256 bytes go to cksum_pclmul. Only to be called when
+// cksum_vpclmul_usable() is true. Returns the new state.
+std::uint32_t cksum_vpclmul(std::uint32_t state, const unsigned char *p, std::size_t n);
+
+// True when this processor has what cksum_vpclmul needs (those of cksum_pclmul, AVX2
+// and VPCLMULQDQ); always false on other architectures.
+bool cksum_vpclmul_usable();

@@ -48,6 +48,23 @@ std::uint32_t crc_bitwise(std::uint32_t s, const unsigned char *p, std::size_t n
     return s;
 }
 
+using Path = std::uint32_t (*)(std::uint32_t, const unsigned char *, std::size_t);
+
+struct NamedPath {
+    const char *name;
+    Path fn;
+};
+
+// The fast paths this processor can run; the portable one always.
+std::vector<NamedPath> paths() {
+    std::vector<NamedPath> v{{"slice8", cksum_slice8}};
+    if (cksum_pclmul_usable())
+        v.push_back({"pclmul", cksum_pclmul});
+    if (cksum_vpclmul_usable())
+        v.push_back({"vpclmul", cksum_vpclmul});
+    return v;
+}
+
 TEST(CksumTable, IsTheRegisterAfterEachByte) {
     for (unsigned i = 0; i < 256; i++) {
         unsigned char b = static_cast<unsigned char>(i);
@@ -90,16 +107,15 @@ TEST(Cksum, FinalOfZeroOrNegativeLengthOnlyComplements) {
 // random state: the three paths agree with each other and with the bitwise definition.
 TEST(CksumPaths, AgreeOnRandomLengthsAndAlignments) {
     std::mt19937_64 rng(12345);
-    Bytes buf = random_bytes(rng, 5000 + 16);
-    const bool pclmul = cksum_pclmul_usable();
+    Bytes buf = random_bytes(rng, 5000 + 32);
+    const std::vector<NamedPath> all = paths();
     for (std::size_t n = 0; n <= 5000; n++) {
-        std::size_t off = rng() % 16;
+        std::size_t off = rng() % 32;
         auto s0 = static_cast<std::uint32_t>(rng());
         const unsigned char *p = buf.data() + off;
         std::uint32_t want = cksum_bytes(s0, p, n);
-        ASSERT_EQ(cksum_slice8(s0, p, n), want) << "slice8 n=" << n << " off=" << off;
-        if (pclmul) {
-            ASSERT_EQ(cksum_pclmul(s0, p, n), want) << "pclmul n=" << n << " off=" << off;
+        for (const NamedPath &path : all) {
+            ASSERT_EQ(path.fn(s0, p, n), want) << path.name << " n=" << n << " off=" << off;
         }
         if (n < 600) {
             ASSERT_EQ(crc_bitwise(s0, p, n), want) << "n=" << n;
@@ -110,39 +126,35 @@ TEST(CksumPaths, AgreeOnRandomLengthsAndAlignments) {
 TEST(CksumPaths, AgreeOnLargeInputs) {
     std::mt19937_64 rng(99);
     Bytes buf = random_bytes(rng, (3 << 20) + 64);
-    const bool pclmul = cksum_pclmul_usable();
     for (std::size_t n : {std::size_t(1) << 20, (std::size_t(1) << 20) + 3, std::size_t(3) << 20,
                           std::size_t(2999999)}) {
         std::size_t off = rng() % 64;
         auto s0 = static_cast<std::uint32_t>(rng());
         std::uint32_t want = cksum_bytes(s0, buf.data() + off, n);
-        EXPECT_EQ(cksum_slice8(s0, buf.data() + off, n), want) << n;
-        if (pclmul) {
-            EXPECT_EQ(cksum_pclmul(s0, buf.data() + off, n), want) << n;
-        }
+        for (const NamedPath &path : paths())
+            EXPECT_EQ(path.fn(s0, buf.data() + off, n), want) << path.name << " n=" << n;
     }
 }
 
 // Data whose polynomial is sparse or full catches a wrong folding constant that random
 // data could hide only by chance, and a state that is all ones catches a lost state.
 TEST(CksumPaths, AgreeOnPatterns) {
-    const bool pclmul = cksum_pclmul_usable();
     for (unsigned char fill : {0x00, 0xFF, 0x80, 0x01}) {
         Bytes buf(4096, fill);
-        for (std::size_t n : {64, 65, 79, 80, 127, 128, 129, 1024, 4096})
+        for (std::size_t n : {64, 65, 79, 80, 127, 128, 129, 255, 256, 257, 383, 384, 1024, 4096})
             for (std::uint32_t s0 : {0u, 0xFFFFFFFFu, 0x80000000u, 1u}) {
                 std::uint32_t want = cksum_bytes(s0, buf.data(), n);
-                EXPECT_EQ(cksum_slice8(s0, buf.data(), n), want);
-                if (pclmul) {
-                    EXPECT_EQ(cksum_pclmul(s0, buf.data(), n), want);
-                }
+                for (const NamedPath &path : paths())
+                    EXPECT_EQ(path.fn(s0, buf.data(), n), want) << path.name << " n=" << n;
             }
     }
 }
 
-TEST(CksumPaths, ReportsWhetherTheFastPathIsUsed) {
+TEST(CksumPaths, ReportsWhichFastPathsRan) {
     if (!cksum_pclmul_usable())
         GTEST_SKIP() << "no carry-less multiply on this processor: only the portable path ran";
+    if (!cksum_vpclmul_usable())
+        GTEST_SKIP() << "no 256-bit carry-less multiply on this processor: its path did not run";
     SUCCEED();
 }
 
