@@ -1,0 +1,21 @@
+// The command that starts an agent for one host: the --agent template split on blanks,
+// with every "{host}" in a word replaced by the host's name.
+#pragma once
+
+#include <cstddef>
+
+constexpr std::size_t kMaxAgentWords = 32;
+constexpr std::size_t kAgentWordCap = 512; // one word after the substitution, terminator included
+
+struct AgentArgv {
+    char words[kMaxAgentWords][kAgentWordCap];
+    char *argv[kMaxAgentWords + 1]; // pointers into words, ended by nullptr
+    std::size_t argc = 0;
+};
+
+// Builds the argument list for host. Returns 0; 1 when the template has no word, more
+// than kMaxAgentWords words, or a word that grows beyond kAgentWordCap - 1 bytes.
+int agent_argv(const char *tmpl, const char *host, AgentArgv &out);
+
+// True when the template names the host somewhere ("{host}"), so that it needs -H.
+bool agent_needs_host(const char *tmpl);

@@ -1,0 +1,474 @@
+#include "commands.h"
+
+#include "agentcmd.h"
+#include "client.h"
+#include "outcome.h"
+#include "progress.h"
+#include "upload.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kReplyMs = 130000; // the agent itself gives up 120 s after a request header
+constexpr std::size_t kPathCap = 4096;
+
+// What every command needs to know about where it stands.
+struct Ctx {
+    const Options &o;
+    const char *host;
+    bool fanout;
+    station::Agent agent;
+    ProgressBar bar;
+};
+
+// The temporary file of a get, removed when an interrupt ends the station; the one
+// process-wide value of the station, written only outside the handler's reach.
+volatile sig_atomic_t temp_live = 0;
+char temp_path[kPathCap];
+
+void on_interrupt(int sig) {
+    if (temp_live)
+        unlink(temp_path);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// snprintf whose truncation is expected and harmless (bounded messages and paths
+// whose lengths were checked before).
+void format(char *buf, std::size_t cap, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, cap, fmt, ap);
+    va_end(ap);
+}
+
+// "HOST: " before a message, except in a fan-out, which puts it before every line.
+const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
+    if (c.fanout)
+        return "";
+    snprintf(buf, cap, "%s: ", c.host);
+    return buf;
+}
+
+// A failure, on standard error: "tarko_station: HOST: message".
+void say_failure(const Ctx &c, const char *fmt, ...) {
+    char hp[80], msg[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "tarko_station: %s%s\n", host_prefix(c, hp, sizeof hp), msg);
+}
+
+// A result, on standard output unless -q: "HOST: message".
+void say_result(const Ctx &c, const char *fmt, ...) {
+    if (c.o.quiet)
+        return;
+    char hp[80], msg[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    fprintf(stdout, "%s%s\n", host_prefix(c, hp, sizeof hp), msg);
+    fflush(stdout);
+}
+
+// Turns the result of one request into the exit status and its message. what names the
+// request ("put /d/f"). Agent statuses are shown with their meaning; client errors with
+// their cause.
+int report(Ctx &c, const char *what, int r) {
+    switch (r) {
+    case 0:
+        return 0;
+    case station::ErrTimeout:
+        say_failure(c, "%s: no answer from the agent within %d seconds", what,
+                    c.agent.timeout_ms / 1000);
+        return code(Outcome::ConnectionLost);
+    case station::ErrClosed:
+        say_failure(c, "%s: the connection to the agent ended (the agent died)", what);
+        return code(Outcome::ConnectionLost);
+    case station::ErrWrite:
+        say_failure(c, "%s: the agent stopped taking data (the agent died)", what);
+        return code(Outcome::ConnectionLost);
+    case station::ErrChecksum:
+        say_failure(c, "%s: %d %s: the data received do not match the agent's checksum", what,
+                    code(Status::BadChecksum), status_meaning(code(Status::BadChecksum)));
+        return code(Status::BadChecksum);
+    case station::ErrArgument:
+        say_failure(c, "%s: a name or length the agent cannot take", what);
+        return code(Outcome::Usage);
+    case station::ErrProtocol:
+        say_failure(c, "%s: the agent answered out of turn", what);
+        return code(Outcome::Protocol);
+    default:
+        break;
+    }
+    // A final status of 1 (or any unknown value) is not a result the agent may give.
+    if (r < 2 || r > 23 || strcmp(status_meaning(r), "unknown status") == 0) {
+        say_failure(c, "%s: the agent answered with status %d, which no request may end with", what,
+                    r);
+        return code(Outcome::Protocol);
+    }
+    say_failure(c, "%s: %d %s", what, r, status_meaning(r));
+    return r;
+}
+
+// Starts the agent for the host and says hello within the time the user allows.
+// Returns 0, or HostUnavailable after saying why.
+int connect(Ctx &c) {
+    AgentArgv av;
+    if (agent_argv(c.o.agent, c.host, av) != 0) {
+        say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
+        return code(Outcome::Usage);
+    }
+    std::vector<std::string> argv(av.argv, av.argv + av.argc);
+    if (station::agent_start(c.agent, argv) != 0) {
+        say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
+        return code(Outcome::HostUnavailable);
+    }
+    c.agent.timeout_ms = c.o.answer_seconds * 1000;
+    int r = station::hello(c.agent);
+    c.agent.timeout_ms = kReplyMs;
+    if (r == 0)
+        return 0;
+    if (r == station::ErrTimeout)
+        say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
+                    c.o.agent);
+    else if (r == station::ErrHello)
+        say_failure(c, "the host answered, but not as an agent does (%s)", c.o.agent);
+    else {
+        int st = station::agent_close(c.agent, 2000);
+        if (st > 128)
+            say_failure(c,
+                        "the host did not answer: the agent command was killed by signal %d "
+                        "(%s)",
+                        st - 128, c.o.agent);
+        else
+            say_failure(c, "the host did not answer: the agent command ended with status %d (%s)",
+                        st, c.o.agent);
+        return code(Outcome::HostUnavailable);
+    }
+    station::agent_close(c.agent, 2000);
+    return code(Outcome::HostUnavailable);
+}
+
+// Joins DIR and NAME as the agent does: no normalisation.
+void remote_path(char *buf, std::size_t cap, const char *dir, const char *name) {
+    snprintf(buf, cap, "%s/%s", dir, name);
+}
+
+const char *base_name(const char *path) {
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+bool progress_wanted(const Ctx &c) {
+    return !c.fanout && !c.o.no_progress && !c.o.quiet && isatty(2);
+}
+
+void bar_hook(void *ctx, std::int64_t done, std::int64_t) {
+    progress_update(*static_cast<ProgressBar *>(ctx), done);
+}
+
+// Sends one local file as DIR/NAME (operation 1) and reports it.
+int put_one(Ctx &c, const char *local, const char *dir, const char *name) {
+    char rpath[kPathCap], what[kPathCap + 16];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "put %s", rpath);
+    progress_start(c.bar, name, 0, false);
+    struct stat st;
+    if (stat(local, &st) == 0)
+        progress_start(c.bar, name, st.st_size, progress_wanted(c));
+    UploadResult ur;
+    int r = upload_file(c.agent, 1, {dir, name}, local, c.bar, &ur);
+    if (r == kUploadLocal) {
+        say_failure(c, "%s: cannot send %s (%s)", what, local,
+                    ur.local_errno == EFBIG    ? "longer than 2147483647 bytes"
+                    : ur.local_errno == EINVAL ? "not a regular file"
+                                               : strerror(ur.local_errno));
+        return code(Outcome::LocalUnreadable);
+    }
+    if (ur.changed && r >= 0) {
+        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
+                    local, r, status_meaning(r));
+        return code(Outcome::LocalChanged);
+    }
+    if (r != 0)
+        return report(c, what, r);
+    say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(ur.length));
+    return 0;
+}
+
+int cmd_put(Ctx &c) {
+    const char *local = c.o.args[0];
+    const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
+    return put_one(c, local, c.o.args[1], name);
+}
+
+// Fetches DIR/NAME into a temporary file beside LOCAL and renames it into place only
+// when the whole file has come and its checksum matched.
+int cmd_get(Ctx &c) {
+    const char *dir = c.o.args[0], *name = c.o.args[1];
+    char local[kPathCap], rpath[kPathCap], what[2 * kPathCap];
+    int n = 0;
+    const char *given = c.o.nargs == 3 ? c.o.args[2] : name;
+    struct stat st;
+    if (stat(given, &st) == 0 && S_ISDIR(st.st_mode))
+        n = snprintf(local, sizeof local, "%s/%s", given, name);
+    else
+        n = snprintf(local, sizeof local, "%s", given);
+    // Several hosts fetching the same name must not overwrite each other.
+    if (c.fanout && n >= 0 && static_cast<std::size_t>(n) < sizeof local)
+        n = snprintf(local + n, sizeof local - static_cast<std::size_t>(n), ".%s", c.host);
+    remote_path(rpath, sizeof rpath, dir, name);
+    format(what, sizeof what, "get %s to %s", rpath, local);
+    if (n < 0 || static_cast<std::size_t>(n) + 16 >= sizeof local) {
+        say_failure(c, "%s: the local path is too long", what);
+        return code(Outcome::Usage);
+    }
+    format(temp_path, sizeof temp_path, "%s.tarko-XXXXXX", local);
+    int fd = mkstemp(temp_path);
+    if (fd < 0) {
+        say_failure(c, "%s: cannot create a temporary file beside %s (%s)", what, local,
+                    strerror(errno));
+        return code(Outcome::LocalUnwritable);
+    }
+    temp_live = 1;
+    // The file gets the mode a newly created file would get, not mkstemp's 0600.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+
+    progress_start(c.bar, name, 0, progress_wanted(c));
+    c.agent.progress = bar_hook;
+    c.agent.progress_ctx = &c.bar;
+    station::FileInfo info;
+    int r = station::get_fd(c.agent, dir, name, fd, &info);
+    c.agent.progress = nullptr;
+    progress_end(c.bar, info.length);
+    int saved = errno;
+    if (fsync(fd) < 0 && r == 0) {
+        saved = errno;
+        r = station::ErrLocal;
+    }
+    if (close(fd) < 0 && r == 0) {
+        saved = errno;
+        r = station::ErrLocal;
+    }
+    if (r == 0 && rename(temp_path, local) < 0) {
+        saved = errno;
+        r = station::ErrLocal;
+    }
+    if (r != 0)
+        unlink(temp_path);
+    temp_live = 0;
+    if (r == station::ErrLocal) {
+        say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
+        return code(Outcome::LocalUnwritable);
+    }
+    if (r != 0)
+        return report(c, what, r);
+    say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    return 0;
+}
+
+// Operation 6 for DIR/NAME; 0 with the length and checksum, or the reported failure.
+int remote_sum(Ctx &c, const char *dir, const char *name, station::FileInfo *info,
+               bool quiet_absent) {
+    char rpath[kPathCap], what[kPathCap + 16];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "sum %s", rpath);
+    int r = station::sum(c.agent, dir, name, info);
+    if (r == code(Status::CannotOpen) && quiet_absent)
+        return r;
+    return report(c, what, r);
+}
+
+int cmd_sum(Ctx &c) {
+    station::FileInfo info;
+    int r = remote_sum(c, c.o.args[0], c.o.args[1], &info, false);
+    if (r != 0)
+        return r;
+    char rpath[kPathCap];
+    remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
+    // The layout of cksum: checksum, length, name; results are wanted even with -q.
+    printf("%u %ld %s\n", info.checksum, static_cast<long>(info.length), rpath);
+    fflush(stdout);
+    return 0;
+}
+
+int cmd_rm(Ctx &c) {
+    char rpath[kPathCap], what[kPathCap + 16];
+    remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
+    snprintf(what, sizeof what, "rm %s", rpath);
+    int r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
+    if (r == 0)
+        say_result(c, "%s: 0 success", what);
+    return r;
+}
+
+// The host sends its DIR/NAME on to VIA-HOST; the length and checksum that travel with
+// it are those of the host's copy, so that the far agent checks what arrives.
+int cmd_push(Ctx &c) {
+    const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
+    station::FileInfo info;
+    if (int r = remote_sum(c, dir, name, &info, false); r != 0)
+        return r;
+    char rpath[kPathCap], what[kPathCap + 96];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "push %s to %s", rpath, via);
+    int r = report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
+    if (r == 0)
+        say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    return r;
+}
+
+int cmd_rmremote(Ctx &c) {
+    const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
+    char rpath[kPathCap], what[kPathCap + 96];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "rmremote %s on %s", rpath, via);
+    int r = report(c, what, station::rmremote(c.agent, via, dir, name));
+    if (r == 0)
+        say_result(c, "%s: 0 success", what);
+    return r;
+}
+
+int cmd_deploy(Ctx &c) {
+    const char *app = c.o.args[0], *archive = c.o.args[1];
+    char what[256];
+    snprintf(what, sizeof what, "deploy %s", app);
+    struct stat st;
+    progress_start(c.bar, app, 0, false);
+    if (stat(archive, &st) == 0)
+        progress_start(c.bar, app, st.st_size, progress_wanted(c));
+    UploadResult ur;
+    int r = upload_file(c.agent, 7, {app}, archive, c.bar, &ur);
+    if (r == kUploadLocal) {
+        say_failure(c, "%s: cannot send %s (%s)", what, archive,
+                    ur.local_errno == EFBIG    ? "longer than 2147483647 bytes"
+                    : ur.local_errno == EINVAL ? "not a regular file"
+                                               : strerror(ur.local_errno));
+        return code(Outcome::LocalUnreadable);
+    }
+    if (ur.changed && r >= 0) {
+        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
+                    archive, r, status_meaning(r));
+        return code(Outcome::LocalChanged);
+    }
+    if (r != 0)
+        return report(c, what, r);
+    say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(ur.length));
+    return 0;
+}
+
+int cmd_undeploy(Ctx &c) {
+    char what[256];
+    snprintf(what, sizeof what, "undeploy %s", c.o.args[0]);
+    int r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
+    if (r == 0)
+        say_result(c, "%s: 0 success", what);
+    return r;
+}
+
+// Puts each local file whose length or checksum differs from the host's copy (or that
+// the host lacks), skips the others and says so. Every file is tried; the result is
+// that of the first file that failed.
+int cmd_sync(Ctx &c) {
+    const char *dir = c.o.args[c.o.nargs - 1];
+    int result = 0;
+    for (std::size_t i = 0; i + 1 < c.o.nargs; i++) {
+        const char *local = c.o.args[i];
+        const char *name = base_name(local);
+        char rpath[kPathCap];
+        remote_path(rpath, sizeof rpath, dir, name);
+        std::int64_t len = 0;
+        std::uint32_t crc = 0;
+        if (int e = local_sum(local, &len, &crc); e != 0) {
+            say_failure(c, "sync %s: cannot read %s (%s)", rpath, local,
+                        e == EFBIG    ? "longer than 2147483647 bytes"
+                        : e == EINVAL ? "not a regular file"
+                                      : strerror(e));
+            if (result == 0)
+                result = code(Outcome::LocalUnreadable);
+            continue;
+        }
+        station::FileInfo info;
+        int r = remote_sum(c, dir, name, &info, true);
+        if (r == 0 && info.length == len && info.checksum == crc) {
+            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
+                       static_cast<long long>(len), crc);
+            continue;
+        }
+        if (r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol))
+            return result == 0 ? r : result; // nothing more can be done on this connection
+        if (r == 0 || r == code(Status::CannotOpen))
+            r = put_one(c, local, dir, name);
+        if (r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol))
+            return result == 0 ? r : result;
+        if (r != 0 && result == 0)
+            result = r;
+    }
+    return result;
+}
+
+} // namespace
+
+int run_command(const Options &o, const char *host, bool in_fanout) {
+    Ctx c{o, host, in_fanout, {}, {}};
+    if (o.command == Command::Get) {
+        signal(SIGINT, on_interrupt);
+        signal(SIGTERM, on_interrupt);
+        signal(SIGHUP, on_interrupt);
+    }
+    if (int r = connect(c); r != 0)
+        return r;
+    int r = 0;
+    switch (o.command) {
+    case Command::Put:
+        r = cmd_put(c);
+        break;
+    case Command::Get:
+        r = cmd_get(c);
+        break;
+    case Command::Sum:
+        r = cmd_sum(c);
+        break;
+    case Command::Rm:
+        r = cmd_rm(c);
+        break;
+    case Command::Push:
+        r = cmd_push(c);
+        break;
+    case Command::RmRemote:
+        r = cmd_rmremote(c);
+        break;
+    case Command::Deploy:
+        r = cmd_deploy(c);
+        break;
+    case Command::Undeploy:
+        r = cmd_undeploy(c);
+        break;
+    case Command::Sync:
+        r = cmd_sync(c);
+        break;
+    case Command::None:
+        break;
+    }
+    int st = station::agent_close(c.agent, 5000);
+    // An agent that had to be killed or died by a signal is worth a word when the
+    // exchange itself failed; its own exit status after success tells nothing.
+    if (r == code(Outcome::ConnectionLost) && st > 128)
+        say_failure(c, "the agent was killed by signal %d", st - 128);
+    return r;
+}

@@ -1,0 +1,277 @@
+#include "fanout.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <initializer_list>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxSlots = 64;
+constexpr std::size_t kLineCap = 2048;
+
+// One output stream of a child, cut into lines.
+struct LineBuf {
+    int fd = -1; // our end of the pipe; -1 once closed
+    int to = 1;  // where its lines go: 1 or 2
+    std::size_t len = 0;
+    char buf[kLineCap];
+};
+
+struct Slot {
+    pid_t pid = -1; // -1: free
+    std::size_t host = 0;
+    timespec start{};
+    LineBuf out, err;
+};
+
+// Self-pipe: the SIGCHLD handler wakes the poll loop so that a child is reaped as soon
+// as it ends, even while a process it left behind still holds its output pipes.
+int wake_pipe[2] = {-1, -1};
+
+void on_child(int) {
+    int saved = errno;
+    char c = 0;
+    ssize_t w = write(wake_pipe[1], &c, 1);
+    (void)w;
+    errno = saved;
+}
+
+double since(const timespec &a) {
+    timespec b;
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    return static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
+}
+
+void write_all(int fd, const char *p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+// Writes "HOST: " and the line in one write, so that lines of different hosts do not
+// mix even when our output is shared with others.
+void emit(int to, const char *host, const char *line, std::size_t n) {
+    char out[kLineCap + 80];
+    int h = snprintf(out, sizeof out, "%s: ", host);
+    if (h < 0)
+        return;
+    std::size_t hl = static_cast<std::size_t>(h) < sizeof out ? static_cast<std::size_t>(h) : 0;
+    if (n > sizeof out - hl - 1)
+        n = sizeof out - hl - 1;
+    memcpy(out + hl, line, n);
+    out[hl + n] = '\n';
+    write_all(to, out, hl + n + 1);
+}
+
+// Reads what the pipe holds now and passes on complete lines; at end of input the last
+// partial line too. Closes the descriptor at end of input.
+void drain(LineBuf &lb, const char *host) {
+    while (lb.fd >= 0) {
+        ssize_t r = read(lb.fd, lb.buf + lb.len, kLineCap - lb.len);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno == EAGAIN)
+            return;
+        if (r <= 0) {
+            if (lb.len > 0)
+                emit(lb.to, host, lb.buf, lb.len);
+            lb.len = 0;
+            close(lb.fd);
+            lb.fd = -1;
+            return;
+        }
+        lb.len += static_cast<std::size_t>(r);
+        std::size_t startpos = 0;
+        for (std::size_t i = 0; i < lb.len; i++) {
+            if (lb.buf[i] == '\n') {
+                emit(lb.to, host, lb.buf + startpos, i - startpos);
+                startpos = i + 1;
+            }
+        }
+        memmove(lb.buf, lb.buf + startpos, lb.len - startpos);
+        lb.len -= startpos;
+        if (lb.len == kLineCap) { // a line longer than the buffer goes out in pieces
+            emit(lb.to, host, lb.buf, lb.len);
+            lb.len = 0;
+        }
+    }
+}
+
+// Starts the child for host i in the slot. Returns false (with the reason on standard
+// error) when the system refuses a pipe or a process.
+bool start(Slot &s, std::size_t i, const char *const *hosts, HostJob job, void *arg) {
+    int po[2], pe[2];
+    if (pipe2(po, O_CLOEXEC) < 0) {
+        fprintf(stderr, "tarko_station: %s: cannot create a pipe (%s)\n", hosts[i],
+                strerror(errno));
+        return false;
+    }
+    if (pipe2(pe, O_CLOEXEC) < 0) {
+        fprintf(stderr, "tarko_station: %s: cannot create a pipe (%s)\n", hosts[i],
+                strerror(errno));
+        close(po[0]);
+        close(po[1]);
+        return false;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "tarko_station: %s: cannot create a process (%s)\n", hosts[i],
+                strerror(errno));
+        close(po[0]);
+        close(po[1]);
+        close(pe[0]);
+        close(pe[1]);
+        return false;
+    }
+    if (pid == 0) {
+        signal(SIGCHLD, SIG_DFL);
+        close(wake_pipe[0]);
+        close(wake_pipe[1]);
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != 0) {
+            dup2(null, 0);
+            close(null);
+        }
+        dup2(po[1], 1);
+        dup2(pe[1], 2);
+        int code = job(hosts[i], arg);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(code & 0xFF);
+    }
+    close(po[1]);
+    close(pe[1]);
+    fcntl(po[0], F_SETFL, O_NONBLOCK);
+    fcntl(pe[0], F_SETFL, O_NONBLOCK);
+    s.pid = pid;
+    s.host = i;
+    clock_gettime(CLOCK_MONOTONIC, &s.start);
+    s.out.fd = po[0];
+    s.out.to = 1;
+    s.out.len = 0;
+    s.err.fd = pe[0];
+    s.err.to = 2;
+    s.err.len = 0;
+    return true;
+}
+
+} // namespace
+
+int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
+               HostOutcome *out) {
+    if (jobs < 1)
+        jobs = 1;
+    if (jobs > kMaxSlots)
+        jobs = kMaxSlots;
+    Slot slots[kMaxSlots];
+    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
+        fprintf(stderr, "tarko_station: cannot create a pipe (%s)\n", strerror(errno));
+        for (std::size_t i = 0; i < n; i++)
+            out[i] = {kFanoutNoChild, 0.0};
+        return static_cast<int>(n);
+    }
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = on_child;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGCHLD, &sa, &old);
+
+    std::size_t next = 0;
+    int running = 0;
+    while (next < n || running > 0) {
+        for (int k = 0; k < jobs && next < n; k++) {
+            if (slots[k].pid != -1)
+                continue;
+            if (start(slots[k], next, hosts, job, arg))
+                running++;
+            else
+                out[next] = {kFanoutNoChild, 0.0};
+            next++;
+        }
+        if (running == 0)
+            continue;
+        pollfd fds[2 * kMaxSlots + 1];
+        int nf = 0;
+        fds[nf++] = {wake_pipe[0], POLLIN, 0};
+        for (int k = 0; k < jobs; k++) {
+            if (slots[k].pid == -1)
+                continue;
+            if (slots[k].out.fd >= 0)
+                fds[nf++] = {slots[k].out.fd, POLLIN, 0};
+            if (slots[k].err.fd >= 0)
+                fds[nf++] = {slots[k].err.fd, POLLIN, 0};
+        }
+        if (poll(fds, static_cast<nfds_t>(nf), 1000) < 0 && errno != EINTR)
+            break;
+        char sink[64];
+        while (read(wake_pipe[0], sink, sizeof sink) > 0) {
+        }
+        for (int k = 0; k < jobs; k++) {
+            Slot &s = slots[k];
+            if (s.pid == -1)
+                continue;
+            drain(s.out, hosts[s.host]);
+            drain(s.err, hosts[s.host]);
+            int st = 0;
+            pid_t r = waitpid(s.pid, &st, WNOHANG);
+            if (r != s.pid)
+                continue;
+            // The child is gone: what it wrote is in the pipes already. A process it
+            // left behind may hold them open, so take what is there and let go.
+            drain(s.out, hosts[s.host]);
+            drain(s.err, hosts[s.host]);
+            for (LineBuf *lb : {&s.out, &s.err}) {
+                if (lb->fd >= 0) {
+                    if (lb->len > 0)
+                        emit(lb->to, hosts[s.host], lb->buf, lb->len);
+                    close(lb->fd);
+                    lb->fd = -1;
+                    lb->len = 0;
+                }
+            }
+            HostOutcome &o = out[s.host];
+            o.seconds = since(s.start);
+            o.code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            s.pid = -1;
+            running--;
+        }
+    }
+    sigaction(SIGCHLD, &old, nullptr);
+    close(wake_pipe[0]);
+    close(wake_pipe[1]);
+    wake_pipe[0] = wake_pipe[1] = -1;
+    int failed = 0;
+    for (std::size_t i = 0; i < n; i++)
+        failed += out[i].code != 0;
+    return failed;
+}
+
+void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOutcome *out,
+                  const char *(*meaning)(int code)) {
+    int hw = 4, mw = 7;
+    for (std::size_t i = 0; i < n; i++) {
+        int l = static_cast<int>(strlen(hosts[i]));
+        int m = static_cast<int>(strlen(meaning(out[i].code)));
+        hw = l > hw ? l : hw;
+        mw = m > mw ? m : mw;
+    }
+    fprintf(f, "%-*s  %6s  %-*s  %7s\n", hw, "HOST", "STATUS", mw, "MEANING", "SECONDS");
+    for (std::size_t i = 0; i < n; i++)
+        fprintf(f, "%-*s  %6d  %-*s  %7.2f\n", hw, hosts[i], out[i].code, mw, meaning(out[i].code),
+                out[i].seconds);
+}

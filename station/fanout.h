@@ -1,0 +1,30 @@
+// One command on many hosts: a child process per host, at most N at a time, each with
+// its own connection; their output is passed on line by line with the host's name in
+// front, and a summary table closes the run.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+struct HostOutcome {
+    int code = -1;        // the child's exit status; 128 + the signal when one killed it
+    double seconds = 0.0; // from the start of the child to its end
+};
+
+// The work for one host, run in the child; its result becomes the exit status (0-255).
+using HostJob = int (*)(const char *host, void *arg);
+
+// Runs job for each of the n hosts, at most jobs of them at a time, in the order given.
+// Standard output and standard error of every child reach ours with "HOST: " before
+// each line. Fills out[i] for hosts[i]. Returns the number of hosts whose code is not
+// 0. A host whose child cannot be started (the system refused a pipe or a process)
+// gets kFanoutNoChild, and the reason goes to standard error.
+int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
+               HostOutcome *out);
+
+// Code of a host whose child could not be started.
+constexpr int kFanoutNoChild = 71;
+
+// Prints the summary table: host, status code, its meaning (from meaning), seconds.
+void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOutcome *out,
+                  const char *(*meaning)(int code));

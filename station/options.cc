@@ -1,0 +1,276 @@
+#include "options.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// Receiving capacities of the agent, terminator included: longer texts would make the
+// agent end the connection without an answer, so they are refused here.
+constexpr std::size_t kDirCap = 96;
+constexpr std::size_t kNameCap = 32;
+constexpr std::size_t kAppCap = 96;
+
+struct CommandInfo {
+    Command command;
+    const char *name;
+    std::size_t min_args, max_args;
+};
+
+constexpr CommandInfo kCommands[] = {
+    {Command::Put, "put", 2, 3},          {Command::Get, "get", 2, 3},
+    {Command::Sum, "sum", 2, 2},          {Command::Rm, "rm", 2, 2},
+    {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
+    {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
+    {Command::Sync, "sync", 2, kMaxArgs},
+};
+
+int fail(char *err, std::size_t cap, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, cap, fmt, ap);
+    va_end(ap);
+    return 64;
+}
+
+const char *base_name(const char *path) {
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// Checks one text against the agent's capacity for it; 0 or 64 with the reason.
+int check_text(const char *what, const char *text, std::size_t cap, bool may_be_empty, char *err,
+               std::size_t errcap) {
+    std::size_t n = strlen(text);
+    if (n == 0 && !may_be_empty)
+        return fail(err, errcap, "%s must not be empty", what);
+    if (n > cap - 1)
+        return fail(err, errcap, "%s \"%s\" is %zu bytes long; the agent takes at most %zu", what,
+                    text, n, cap - 1);
+    return 0;
+}
+
+// Splits a comma-separated host list onto the end of o.hosts.
+int add_hosts(const char *list, Options &o, char *err, std::size_t errcap) {
+    std::string_view rest(list);
+    while (true) {
+        std::size_t comma = rest.find(',');
+        std::string_view host = rest.substr(0, comma);
+        if (host.empty())
+            return fail(err, errcap, "empty host name in \"%s\"", list);
+        if (host.size() > kHostCap - 1)
+            return fail(err, errcap, "host name \"%.*s\" is longer than %zu bytes",
+                        static_cast<int>(host.size()), host.data(), kHostCap - 1);
+        if (host.find_first_of(" \t") != std::string_view::npos)
+            return fail(err, errcap, "host name \"%.*s\" contains a blank",
+                        static_cast<int>(host.size()), host.data());
+        if (o.nhosts == kMaxHosts)
+            return fail(err, errcap, "more than %zu hosts", kMaxHosts);
+        auto &slot = o.hosts[o.nhosts++];
+        memcpy(slot.data(), host.data(), host.size());
+        slot[host.size()] = '\0';
+        if (comma == std::string_view::npos)
+            return 0;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+int set_jobs(const char *text, Options &o, char *err, std::size_t errcap) {
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
+        return fail(err, errcap, "-j wants a number from 1 to %d, not \"%s\"", kMaxJobs, text);
+    o.jobs = static_cast<int>(n);
+    return 0;
+}
+
+int set_seconds(const char *text, Options &o, char *err, std::size_t errcap) {
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 1 || n > 3600)
+        return fail(err, errcap, "-t wants seconds from 1 to 3600, not \"%s\"", text);
+    o.answer_seconds = static_cast<int>(n);
+    return 0;
+}
+
+int set_agent(const char *text, Options &o, char *err, std::size_t errcap) {
+    if (strlen(text) >= sizeof o.agent)
+        return fail(err, errcap, "the agent command is longer than %zu bytes", sizeof o.agent - 1);
+    if (strspn(text, " \t") == strlen(text))
+        return fail(err, errcap, "the agent command is empty");
+    snprintf(o.agent, sizeof o.agent, "%s", text);
+    return 0;
+}
+
+// Checks the arguments of the command against the agent's limits.
+int check_args(Options &o, char *err, std::size_t errcap) {
+    const char **a = o.args;
+    int r = 0;
+    switch (o.command) {
+    case Command::Put:
+        if ((r = check_text("DIR", a[1], kDirCap, false, err, errcap)))
+            return r;
+        return check_text("NAME", o.nargs == 3 ? a[2] : base_name(a[0]), kNameCap, false, err,
+                          errcap);
+    case Command::Get:
+    case Command::Sum:
+    case Command::Rm:
+        if ((r = check_text("DIR", a[0], kDirCap, false, err, errcap)))
+            return r;
+        return check_text("NAME", a[1], kNameCap, false, err, errcap);
+    case Command::Push:
+    case Command::RmRemote:
+        if ((r = check_text("VIA-HOST", a[0], kHostCap, false, err, errcap)))
+            return r;
+        if ((r = check_text("DIR", a[1], kDirCap, false, err, errcap)))
+            return r;
+        return check_text("NAME", a[2], kNameCap, false, err, errcap);
+    case Command::Deploy:
+    case Command::Undeploy:
+        return check_text("APP", a[0], kAppCap, false, err, errcap);
+    case Command::Sync:
+        if ((r = check_text("DIR", a[o.nargs - 1], kDirCap, false, err, errcap)))
+            return r;
+        for (std::size_t i = 0; i + 1 < o.nargs; i++)
+            if ((r = check_text("NAME", base_name(a[i]), kNameCap, false, err, errcap)))
+                return r;
+        return 0;
+    case Command::None:
+        break;
+    }
+    return 0;
+}
+
+} // namespace
+
+const char *command_name(Command c) {
+    for (auto &ci : kCommands)
+        if (ci.command == c)
+            return ci.name;
+    return "";
+}
+
+int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
+                  std::size_t errcap) {
+    err[0] = '\0';
+    const char *agent = env_agent && *env_agent ? env_agent : kDefaultAgent;
+    bool options_done = false;
+    int r = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        std::string_view a(arg);
+        // Options may stand before or after the command, until "--".
+        if (!options_done && a.size() > 1 && a[0] == '-') {
+            auto value = [&](std::string_view name, const char *&out) -> int {
+                // "-Hx", "-H x", "--agent=x", "--agent x"
+                if (a.size() > name.size()) {
+                    out = arg + name.size() + (a[name.size()] == '=' ? 1 : 0);
+                    return 0;
+                }
+                if (i + 1 >= argc)
+                    return fail(err, errcap, "%s wants a value", arg);
+                out = argv[++i];
+                return 0;
+            };
+            const char *v = nullptr;
+            if (a == "--") {
+                options_done = true;
+            } else if (a == "--help" || a == "-h") {
+                o.help = true;
+            } else if (a == "-q" || a == "--quiet") {
+                o.quiet = true;
+            } else if (a == "--no-progress") {
+                o.no_progress = true;
+            } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
+                if ((r = value("--hosts", v)) || (r = add_hosts(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("-H")) {
+                if ((r = value("-H", v)) || (r = add_hosts(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--jobs") && (a.size() == 6 || a[6] == '=')) {
+                if ((r = value("--jobs", v)) || (r = set_jobs(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("-j")) {
+                if ((r = value("-j", v)) || (r = set_jobs(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--timeout") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--timeout", v)) || (r = set_seconds(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("-t")) {
+                if ((r = value("-t", v)) || (r = set_seconds(v, o, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--agent") && (a.size() == 7 || a[7] == '=')) {
+                if ((r = value("--agent", v)))
+                    return r;
+                agent = v;
+            } else {
+                return fail(err, errcap, "unknown option %s", arg);
+            }
+            continue;
+        }
+        if (o.command == Command::None) {
+            for (auto &ci : kCommands)
+                if (a == ci.name)
+                    o.command = ci.command;
+            if (o.command == Command::None)
+                return fail(err, errcap, "unknown command \"%s\"", arg);
+            continue;
+        }
+        if (o.nargs == kMaxArgs)
+            return fail(err, errcap, "more than %zu arguments", kMaxArgs);
+        o.args[o.nargs++] = arg;
+    }
+    if (o.help)
+        return 0;
+    if ((r = set_agent(agent, o, err, errcap)))
+        return r;
+    if (o.command == Command::None)
+        return fail(err, errcap, "no command given");
+    for (auto &ci : kCommands) {
+        if (ci.command != o.command)
+            continue;
+        if (o.nargs < ci.min_args)
+            return fail(err, errcap, "%s: too few arguments", ci.name);
+        if (o.nargs > ci.max_args)
+            return fail(err, errcap, "%s: too many arguments", ci.name);
+    }
+    return check_args(o, err, errcap);
+}
+
+void print_usage(FILE *f) {
+    fputs("usage: tarko_station [-H HOST[,HOST...]] [-j N] [-t SECONDS] [--agent COMMAND]\n"
+          "                     [-q] [--no-progress] COMMAND ARGUMENT...\n"
+          "\n"
+          "commands:\n"
+          "  put LOCAL DIR [NAME]        store the local file as DIR/NAME on the host\n"
+          "                              (NAME defaults to the last part of LOCAL)\n"
+          "  get DIR NAME [LOCAL]        fetch DIR/NAME into LOCAL (default: NAME)\n"
+          "  sum DIR NAME                print checksum, length and path, like cksum\n"
+          "  rm DIR NAME                 delete DIR/NAME on the host\n"
+          "  push VIA-HOST DIR NAME      have the host send its DIR/NAME on to VIA-HOST\n"
+          "  rmremote VIA-HOST DIR NAME  have the host delete DIR/NAME on VIA-HOST\n"
+          "  deploy APP ARCHIVE          deploy the Audium application APP from a jar\n"
+          "  undeploy APP                withdraw the Audium application APP\n"
+          "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
+          "\n"
+          "options:\n"
+          "  -H, --hosts LIST     the hosts to work on, separated by commas; with more\n"
+          "                       than one, each gets its own connection and a summary\n"
+          "                       table follows\n"
+          "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
+          "  -t, --timeout SECONDS  how long a host may take to answer (default 15)\n"
+          "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
+          "                       replaced by the host name (default: $TARKO_AGENT, else\n"
+          "                       \"/usr/bin/rsh {host} /usr/local/bin/tarko_remote2\")\n"
+          "  -q, --quiet          print only failures\n"
+          "  --no-progress        no progress bar, even on a terminal\n"
+          "  -h, --help           this text\n"
+          "\n"
+          "Exit status: 0 on success; the agent's status code (2-23) when it refused;\n"
+          "1 when some host of several failed; 64 usage; 65 local file changed while\n"
+          "sent; 66 local file unreadable; 69 host did not answer; 73 local file cannot\n"
+          "be written; 74 connection to the agent lost. See tarko_station(1).\n",
+          f);
+}

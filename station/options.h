@@ -1,0 +1,43 @@
+// The command line of tarko_station: options, the command and its arguments.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdio>
+
+constexpr std::size_t kMaxHosts = 256;  // hosts of one fan-out
+constexpr std::size_t kHostCap = 64;    // a host name, terminator included
+constexpr std::size_t kMaxArgs = 64;    // arguments of the command (sync's file list)
+constexpr std::size_t kAgentCap = 1024; // the agent command template
+constexpr int kMaxJobs = 64;            // connections at a time in a fan-out
+
+// The default way to reach a host: its own rsh starting its agent.
+constexpr const char *kDefaultAgent = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
+
+enum class Command { None, Put, Get, Sum, Rm, Push, RmRemote, Deploy, Undeploy, Sync };
+
+struct Options {
+    std::array<std::array<char, kHostCap>, kMaxHosts> hosts{}; // from -H, in order
+    std::size_t nhosts = 0;
+    int jobs = 4;               // -j: hosts served at a time
+    int answer_seconds = 15;    // -t: how long a host may take to answer the hello
+    char agent[kAgentCap] = {}; // --agent, else TARKO_AGENT, else kDefaultAgent
+    bool help = false;          // --help
+    bool quiet = false;         // -q: no result lines, only failures
+    bool no_progress = false;   // --no-progress
+    Command command = Command::None;
+    const char *args[kMaxArgs] = {}; // the command's arguments, pointing into argv
+    std::size_t nargs = 0;
+};
+
+// Parses argv. env_agent is the value of TARKO_AGENT (nullptr when unset). Returns 0
+// when the command line is sound (or asks only for --help); otherwise 64, after
+// writing the reason into err (capacity errcap).
+int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
+                  std::size_t errcap);
+
+// The name of a command as typed ("put", ...); "" for Command::None.
+const char *command_name(Command c);
+
+// Writes the usage summary (the --help text) to the stream.
+void print_usage(FILE *f);

@@ -1,0 +1,25 @@
+// The exit statuses of tarko_station and their meanings. An operation the agent
+// answered ends with the agent's status code itself (0, or 2 to 23); what went wrong
+// on the station's side has codes of its own, above the agent's range.
+#pragma once
+
+enum class Outcome : int {
+    Ok = 0,
+    SomeHostFailed = 1,   // a fan-out in which one host or more failed
+    Usage = 64,           // the command line is wrong
+    LocalChanged = 65,    // the local file changed while it was sent; the agent discarded it
+    LocalUnreadable = 66, // the local file cannot be opened or read, or is too long to send
+    HostUnavailable = 69, // the agent could not be started or did not answer the hello
+    NoChild = 71,         // a process or pipe for the fan-out could not be created
+    LocalUnwritable = 73, // the local file of a get cannot be created, written or put in place
+    ConnectionLost = 74,  // the agent's connection ended or went silent mid-exchange
+    Protocol = 76,        // the agent answered something the exchange does not allow
+};
+
+constexpr int code(Outcome o) {
+    return static_cast<int>(o);
+}
+
+// The meaning of an exit status or a host's code in the summary table: the agent's
+// table for its codes, ours for the station's, "killed by signal" for 128 + n.
+const char *outcome_meaning(int code);
