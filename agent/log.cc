@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 int logfd = -1;
@@ -112,5 +113,11 @@ void log_entry_from_signal(const char *msg) {
     for (; *msg && n < line.size() - 1; msg++)
         line[n++] = *msg;
     line[n++] = '\n';
-    emit(line.data(), n);
+    if (logfd >= 0)
+        put(logfd, line.data(), n);
+    // Standard error may be a pipe that nobody reads any more; the line is given up
+    // rather than block the handler that has to end the process.
+    pollfd p{2, POLLOUT, 0};
+    if (poll(&p, 1, 1000) == 1 && (p.revents & POLLOUT))
+        put(2, line.data(), n);
 }

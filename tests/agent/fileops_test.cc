@@ -1,0 +1,352 @@
+// Operations 1, 2, 5 and 6 of the real agent on files in a temporary directory.
+#include "agentrun.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+
+using namespace station;
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void spit(const std::string &path, const std::string &data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t mode_of(const std::string &path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// Some bytes that are not all alike.
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * 131 + i / 1024) & 0xff);
+    return s;
+}
+
+// Sends request seq for op on dir/name and returns the next reply's status.
+int request(RunningAgent &a, std::int16_t op, const std::string &dir, const std::string &name) {
+    std::string f = request_header(++a.agent.seq, op);
+    put_string(f, dir);
+    put_string(f, name);
+    if (!a.send(f))
+        return ErrWrite;
+    return read_reply(a.agent, a.agent.seq, 5000);
+}
+
+} // namespace
+
+TEST(Put, CreatesMissingDirectoriesAndTheFile) {
+    TempDir t;
+    RunningAgent a;
+    std::string dir = t / "a/b/c";
+    std::string data = pattern(5000);
+    EXPECT_EQ(put(a.agent, dir, "file", data), 0);
+    EXPECT_EQ(slurp(dir + "/file"), data);
+    EXPECT_EQ(mode_of(t / "a"), 0777u);
+    EXPECT_EQ(mode_of(t / "a/b/c"), 0777u);
+    EXPECT_EQ(mode_of(dir + "/file"), 0666u);
+    EXPECT_FALSE(exists(dir + "/file-TARKO"));
+    // Replaced whole by a second, shorter upload.
+    EXPECT_EQ(put(a.agent, dir, "file", "short"), 0);
+    EXPECT_EQ(slurp(dir + "/file"), "short");
+    EXPECT_EQ(a.err(100), "");
+}
+
+TEST(Put, SizesAroundThePiece) {
+    TempDir t;
+    RunningAgent a;
+    for (size_t n : {0, 1, 1023, 1024, 1025, 65535, 65536, 65537, 300000}) {
+        std::string data = pattern(n);
+        EXPECT_EQ(put(a.agent, t.path, "f", data), 0) << n;
+        EXPECT_EQ(slurp(t / "f"), data) << n;
+    }
+}
+
+TEST(Put, EmptyFileWithTheEmptyChecksum) {
+    TempDir t;
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "empty"), 1);
+    std::string d;
+    put_long(d, 0);
+    put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
+    ASSERT_TRUE(a.send(d));
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_TRUE(exists(t / "empty"));
+    EXPECT_EQ(slurp(t / "empty"), "");
+}
+
+TEST(Put, NegativeLengthCarriesNoData) {
+    TempDir t;
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "neg"), 1);
+    std::string d;
+    put_long(d, -5);
+    put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
+    ASSERT_TRUE(a.send(d));
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_EQ(slurp(t / "neg"), "");
+}
+
+TEST(Put, RefusedChecksWithoutInterimResponse) {
+    TempDir t;
+    spit(t / "plain", "x");
+    ASSERT_EQ(mkdir((t / "dir").c_str(), 0777), 0);
+    RunningAgent a;
+    EXPECT_EQ(request(a, 1, t / "plain", "f"), 4);        // directory is a file
+    EXPECT_EQ(request(a, 1, t.path, "dir"), 3);           // target is a directory
+    EXPECT_EQ(request(a, 1, t / "plain/deeper", "f"), 7); // a file higher up
+    EXPECT_EQ(request(a, 1, t.path, ""), 3);              // empty name: the directory
+    std::string err = a.err(300);
+    EXPECT_NE(err.find("The file " + t.path + "/dir is a directory\n"), std::string::npos);
+    EXPECT_NE(err.find("mkdir failed " + t.path + "/plain/deeper/f (Not a directory)\n"),
+              std::string::npos);
+    // Each was answered once: the next reply is to the next request.
+    EXPECT_EQ(rm(a.agent, t.path, "none"), 0);
+}
+
+TEST(Put, TemporaryFileCannotBeCreated) {
+    TempDir t;
+    ASSERT_EQ(mkdir((t / "f-TARKO").c_str(), 0777), 0);
+    RunningAgent a;
+    EXPECT_EQ(request(a, 1, t.path, "f"), 8);
+    EXPECT_NE(a.err(300).find("Could not write to " + t.path + "/f-TARKO (Is a directory)"),
+              std::string::npos);
+}
+
+TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
+    TempDir t;
+    spit(t / "f", "old contents");
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    std::string d;
+    put_long(d, 3);
+    d += "abc";
+    put_long(d, 0x48AA78A3);
+    ASSERT_TRUE(a.send(d));
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 6);
+    EXPECT_EQ(slurp(t / "f"), "old contents");
+    EXPECT_FALSE(exists(t / "f-TARKO"));
+    // The right checksum of "abc" is accepted.
+    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    d.clear();
+    put_long(d, 3);
+    d += "abc";
+    put_long(d, 0x48AA78A2);
+    ASSERT_TRUE(a.send(d));
+    EXPECT_EQ(read_reply(a.agent, 2, 5000), 0);
+    EXPECT_EQ(slurp(t / "f"), "abc");
+}
+
+TEST(Put, InProgressUnderTemporaryName) {
+    TempDir t;
+    spit(t / "f", "old");
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    std::string d;
+    put_long(d, 200000);
+    d += pattern(150000);
+    ASSERT_TRUE(a.send(d));
+    for (int i = 0; i < 200 && slurp(t / "f-TARKO").size() < 100000; i++)
+        usleep(10000);
+    EXPECT_GE(slurp(t / "f-TARKO").size(), 100000u);
+    EXPECT_EQ(slurp(t / "f"), "old");
+    std::string rest = pattern(200000).substr(150000);
+    put_long(rest, static_cast<std::int32_t>(checksum_of(pattern(200000))));
+    ASSERT_TRUE(a.send(rest));
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_EQ(slurp(t / "f"), pattern(200000));
+    EXPECT_FALSE(exists(t / "f-TARKO"));
+}
+
+TEST(Put, ClientEndsInsideTheData) {
+    TempDir t;
+    spit(t / "f", "old");
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    std::string d;
+    put_long(d, 5000);
+    d += pattern(2500);
+    ASSERT_TRUE(a.send(d));
+    a.close_input();
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 9);
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(slurp(t / "f"), "old");
+    EXPECT_FALSE(exists(t / "f-TARKO"));
+}
+
+TEST(Put, ClientEndsBeforeTheChecksum) {
+    TempDir t;
+    spit(t / "f", "old");
+    RunningAgent a;
+    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    std::string d;
+    put_long(d, 3);
+    d += "ab"
+         "c"
+         "\x48\xAA";
+    ASSERT_TRUE(a.send(d));
+    a.close_input();
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(a.out(1, 200), "");
+    EXPECT_EQ(slurp(t / "f"), "old"); // the target changes only by the rename
+}
+
+TEST(Put, FromAFileDescriptor) {
+    TempDir t;
+    std::string data = pattern(1 << 20);
+    spit(t / "src", data);
+    RunningAgent a;
+    std::int64_t last = -1;
+    a.agent.progress = [](void *ctx, std::int64_t done, std::int64_t) {
+        *static_cast<std::int64_t *>(ctx) = done;
+    };
+    a.agent.progress_ctx = &last;
+    EXPECT_EQ(put_path(a.agent, t.path, "dst", (t / "src").c_str()), 0);
+    EXPECT_EQ(last, 1 << 20);
+    EXPECT_EQ(slurp(t / "dst"), data);
+}
+
+TEST(Delete, Statuses) {
+    TempDir t;
+    spit(t / "f", "x");
+    ASSERT_EQ(mkdir((t / "d").c_str(), 0777), 0);
+    ASSERT_EQ(symlink((t / "d").c_str(), (t / "linkdir").c_str()), 0);
+    ASSERT_EQ(symlink((t / "f").c_str(), (t / "linkfile").c_str()), 0);
+    ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
+    RunningAgent a;
+    EXPECT_EQ(rm(a.agent, t.path, "absent"), 0);
+    EXPECT_EQ(rm(a.agent, t.path, "d"), 3);
+    EXPECT_EQ(rm(a.agent, t.path, ""), 3);
+    EXPECT_EQ(rm(a.agent, t.path, "linkdir"), 3);
+    EXPECT_EQ(rm(a.agent, t.path, "linkfile"), 0);
+    EXPECT_FALSE(exists(t / "linkfile"));
+    EXPECT_TRUE(exists(t / "f"));
+    EXPECT_EQ(rm(a.agent, t.path, "dangling"), 0);
+    EXPECT_FALSE(exists(t / "dangling"));
+    EXPECT_EQ(rm(a.agent, t / "f", "below-a-file"), 2); // ENOTDIR is not ENOENT
+    EXPECT_EQ(rm(a.agent, t.path, "f"), 0);
+    EXPECT_FALSE(exists(t / "f"));
+    EXPECT_NE(a.err(300).find("The file " + t.path + "/d is a directory"), std::string::npos);
+}
+
+TEST(Get, EmptyFileExactBytes) {
+    TempDir t;
+    spit(t / "e", "");
+    RunningAgent a;
+    std::string f = request_header(1, 5);
+    put_string(f, t.path);
+    put_string(f, "e");
+    ASSERT_TRUE(a.send(f));
+    std::string want = response(1, 1);
+    put_long(want, 0);
+    put_long(want, static_cast<std::int32_t>(0xFFFFFFFF));
+    want += response(1, 0);
+    EXPECT_EQ(a.out(want.size()), want);
+}
+
+TEST(Get, DataAndSumAgree) {
+    TempDir t;
+    RunningAgent a;
+    for (size_t n : {1, 1024, 1025, 70000, 1 << 20}) {
+        std::string data = pattern(n);
+        spit(t / "f", data);
+        FileInfo got, summed;
+        EXPECT_EQ(get_path(a.agent, t.path, "f", (t / "copy").c_str(), &got), 0);
+        EXPECT_EQ(slurp(t / "copy"), data);
+        EXPECT_EQ(sum(a.agent, t.path, "f", &summed), 0);
+        EXPECT_EQ(got.length, static_cast<std::int32_t>(n));
+        EXPECT_EQ(summed.length, got.length);
+        EXPECT_EQ(summed.checksum, got.checksum);
+        EXPECT_EQ(got.checksum, checksum_of(data));
+    }
+}
+
+TEST(Get, SumOfABCIsTheKnownValue) {
+    TempDir t;
+    spit(t / "abc", "abc");
+    RunningAgent a;
+    FileInfo info;
+    EXPECT_EQ(sum(a.agent, t.path, "abc", &info), 0);
+    EXPECT_EQ(info.length, 3);
+    EXPECT_EQ(info.checksum, 0x48AA78A2u);
+}
+
+TEST(Get, RefusedChecks) {
+    TempDir t;
+    ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
+    ASSERT_EQ(mkdir((t / "d").c_str(), 0777), 0);
+    RunningAgent a;
+    EXPECT_EQ(request(a, 5, t.path, "dangling"), 11);
+    EXPECT_EQ(request(a, 6, t.path, "absent"), 11);
+    EXPECT_EQ(request(a, 5, t.path, "d"), 3);
+    EXPECT_EQ(request(a, 6, t.path, ""), 3);
+    std::string err = a.err(300);
+    EXPECT_TRUE(
+        std::regex_search(err, std::regex("^\\d\\d:\\d\\d:\\d\\d Could not read file " + t.path +
+                                          "/dangling \\(No such file or "
+                                          "directory\\)\n")))
+        << err;
+    EXPECT_EQ(rm(a.agent, t.path, "x"), 0);
+}
+
+TEST(Get, FileShrinkingWhileSent) {
+    TempDir t;
+    const size_t n = 4 << 20, keep = 100000;
+    std::string data = pattern(n);
+    spit(t / "f", data);
+    RunningAgent a;
+    std::string f = request_header(1, 5);
+    put_string(f, t.path);
+    put_string(f, "f");
+    ASSERT_TRUE(a.send(f));
+    ASSERT_EQ(a.out(7), response(1, 1));
+    std::string len = a.out(4);
+    ASSERT_EQ(len.size(), 4u);
+    // The agent is blocked on the full pipe long before the end of the file.
+    usleep(100000);
+    ASSERT_EQ(truncate((t / "f").c_str(), keep), 0);
+    std::string got = a.out(n, 10000);
+    ASSERT_EQ(got.size(), n);
+    std::int32_t sent;
+    ASSERT_EQ(read_long_value(a.agent, &sent, 5000), 0);
+    EXPECT_EQ(static_cast<std::uint32_t>(sent), checksum_of(got));
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), 9);
+    EXPECT_EQ(got.substr(0, keep), data.substr(0, keep));
+    size_t last = got.find_last_not_of('\0');
+    EXPECT_LT(last, n / 2); // the missing part came as zero bytes
+}
+
+TEST(Get, ReaderGoneIsAShortWriteNotACrash) {
+    TempDir t;
+    spit(t / "f", pattern(1 << 20));
+    RunningAgent a;
+    std::string f = request_header(1, 5);
+    put_string(f, t.path);
+    put_string(f, "f");
+    ASSERT_TRUE(a.send(f));
+    ASSERT_EQ(a.out(7), response(1, 1));
+    close(a.child.out);
+    a.child.out = -1;
+    a.agent.from = -1;
+    a.close_input();
+    EXPECT_EQ(a.wait(), 0); // SIGPIPE is ignored: the agent ends at its next read
+}
