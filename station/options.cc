@@ -260,7 +260,7 @@ void print_usage(FILE *f) {
           "                       than one, each gets its own connection and a summary\n"
           "                       table follows\n"
           "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
-          "  -t, --timeout SECONDS  how long a host may take to answer (default 15)\n"
+          "  -t, --timeout N      seconds a host may take to answer (default 15)\n"
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
           "                       replaced by the host name (default: $TARKO_AGENT, else\n"
           "                       \"/usr/bin/rsh {host} /usr/local/bin/tarko_remote2\")\n"

@@ -1,0 +1,210 @@
+// Units of tarko_station: the command line, the agent command template, the progress
+// bar's layout and the meanings of exit statuses.
+#include "agentcmd.h"
+#include "options.h"
+#include "outcome.h"
+#include "progress.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    int rc;
+    Options o;
+    std::string err;
+};
+
+Parsed parse(std::vector<std::string> args, const char *env_agent = nullptr) {
+    // The Options point into argv, so the texts live as long as the test program.
+    static std::vector<std::vector<std::string>> keep;
+    args.insert(args.begin(), "tarko_station");
+    keep.push_back(args);
+    std::vector<char *> argv;
+    for (auto &a : keep.back())
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Parsed p{};
+    char err[512];
+    p.rc =
+        parse_options(static_cast<int>(args.size()), argv.data(), env_agent, p.o, err, sizeof err);
+    p.err = err;
+    return p;
+}
+
+TEST(StationOptions, CommandsTakeTheirArguments) {
+    auto p = parse({"-H", "a,b", "-j", "3", "put", "f", "/d"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.o.command, Command::Put);
+    ASSERT_EQ(p.o.nhosts, 2u);
+    EXPECT_STREQ(p.o.hosts[0].data(), "a");
+    EXPECT_STREQ(p.o.hosts[1].data(), "b");
+    EXPECT_EQ(p.o.jobs, 3);
+    ASSERT_EQ(p.o.nargs, 2u);
+    EXPECT_STREQ(p.o.args[1], "/d");
+    EXPECT_STREQ(p.o.agent, kDefaultAgent);
+
+    EXPECT_EQ(parse({"sync", "a", "b", "c", "/d"}).o.nargs, 4u);
+    EXPECT_EQ(parse({"undeploy", "app"}).rc, 0);
+    EXPECT_EQ(parse({"push", "b", "/d", "n"}).o.command, Command::Push);
+}
+
+TEST(StationOptions, OptionsMayFollowTheCommandUntilDoubleDash) {
+    auto p = parse({"sum", "/d", "n", "-Hx", "--jobs=2", "-t", "3", "-q"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.o.nhosts, 1u);
+    EXPECT_EQ(p.o.jobs, 2);
+    EXPECT_EQ(p.o.answer_seconds, 3);
+    EXPECT_TRUE(p.o.quiet);
+    // After "--" a leading dash is a file name.
+    p = parse({"put", "--", "-odd", "/d"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_STREQ(p.o.args[0], "-odd");
+}
+
+TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "envagent {host}").o.agent, "envagent {host}");
+    EXPECT_STREQ(parse({"--agent", "mine", "rm", "/d", "n"}, "envagent").o.agent, "mine");
+    EXPECT_STREQ(parse({"--agent=x y", "rm", "/d", "n"}).o.agent, "x y");
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, kDefaultAgent);
+    EXPECT_EQ(parse({"--agent", "  ", "rm", "/d", "n"}).rc, 64);
+}
+
+TEST(StationOptions, BadCommandLinesAreUsageErrors) {
+    EXPECT_EQ(parse({}).rc, 64);
+    EXPECT_EQ(parse({"fly"}).rc, 64);
+    EXPECT_EQ(parse({"put", "f"}).rc, 64);
+    EXPECT_EQ(parse({"put", "f", "/d", "n", "extra"}).rc, 64);
+    EXPECT_EQ(parse({"sync", "/d"}).rc, 64);
+    EXPECT_EQ(parse({"-j", "0", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-j", "65", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-j", "2x", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-t", "0", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-H", "a,,b", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-H", "a,", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"--bogus", "rm", "/d", "n"}).rc, 64);
+    auto p = parse({"rm", "/d", "n", "-H"});
+    EXPECT_EQ(p.rc, 64);
+    EXPECT_NE(p.err.find("-H wants a value"), std::string::npos) << p.err;
+    EXPECT_EQ(parse({"--help"}).rc, 0);
+    EXPECT_TRUE(parse({"put", "--help"}).o.help);
+}
+
+TEST(StationOptions, TextsLongerThanTheAgentTakesAreRefusedBeforeSending) {
+    std::string dir95 = "/" + std::string(94, 'd'), dir96 = dir95 + "d";
+    std::string name31(31, 'n'), name32(32, 'n');
+    std::string host63(63, 'h'), host64(64, 'h');
+    EXPECT_EQ(parse({"rm", dir95, name31}).rc, 0);
+    EXPECT_EQ(parse({"rm", dir96, "n"}).rc, 64);
+    EXPECT_EQ(parse({"rm", "/d", name32}).rc, 64);
+    EXPECT_EQ(parse({"rm", "/d", ""}).rc, 64);
+    // put's default name is the last part of LOCAL.
+    EXPECT_EQ(parse({"put", "/x/" + name31, "/d"}).rc, 0);
+    EXPECT_EQ(parse({"put", "/x/" + name32, "/d"}).rc, 64);
+    EXPECT_EQ(parse({"put", "/x/" + name32, "/d", "short"}).rc, 0);
+    EXPECT_EQ(parse({"put", "/x/", "/d"}).rc, 64); // no name to give it
+    EXPECT_EQ(parse({"push", host63, "/d", "n"}).rc, 0);
+    EXPECT_EQ(parse({"push", host64, "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-H", host63, "rm", "/d", "n"}).rc, 0);
+    EXPECT_EQ(parse({"-H", host64, "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"undeploy", std::string(96, 'a')}).rc, 64);
+    EXPECT_EQ(parse({"sync", "ok", "/x/" + name32, "/d"}).rc, 64);
+}
+
+std::vector<std::string> words(const char *tmpl, const char *host) {
+    AgentArgv av;
+    std::vector<std::string> w;
+    if (agent_argv(tmpl, host, av) != 0)
+        return {"<refused>"};
+    for (std::size_t i = 0; i < av.argc; i++)
+        w.push_back(av.argv[i]);
+    EXPECT_EQ(av.argv[av.argc], nullptr);
+    return w;
+}
+
+TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(words(kDefaultAgent, "ivr1"),
+              (V{"/usr/bin/rsh", "ivr1", "/usr/local/bin/tarko_remote2"}));
+    EXPECT_EQ(words("  simsite exec s {host} --\t/a  ", "b"),
+              (V{"simsite", "exec", "s", "b", "--", "/a"}));
+    EXPECT_EQ(words("x --host={host}.{host}:{hos}", "h"), (V{"x", "--host=h.h:{hos}"}));
+    EXPECT_EQ(words("/bin/agent", "h"), (V{"/bin/agent"}));
+    EXPECT_EQ(words("   ", "h"), (V{"<refused>"}));
+    std::string many;
+    for (int i = 0; i < 33; i++)
+        many += "w ";
+    EXPECT_EQ(words(many.c_str(), "h"), (V{"<refused>"}));
+    std::string big = std::string(kAgentWordCap - 2, 'x') + "{host}";
+    EXPECT_EQ(words(big.c_str(), "h").size(), 1u);
+    EXPECT_EQ(words(big.c_str(), "hh"), (V{"<refused>"}));
+    EXPECT_TRUE(agent_needs_host(kDefaultAgent));
+    EXPECT_FALSE(agent_needs_host("/bin/agent"));
+}
+
+TEST(StationProgress, BarFitsTheLineAndShowsTheShare) {
+    char buf[256];
+    std::size_t n = progress_format(buf, sizeof buf, "big.jar", 512 * 1024, 1024 * 1024, 2.0, 60);
+    std::string line(buf, n);
+    EXPECT_EQ(line.size(), 60u) << line;
+    EXPECT_EQ(line.rfind("big.jar [", 0), 0u) << line;
+    EXPECT_NE(line.find(" 50% 512.0 kB 256.0 kB/s"), std::string::npos) << line;
+    // A long label is cut, the bar keeps some room.
+    n = progress_format(buf, sizeof buf, std::string(100, 'L').c_str(), 0, 10, 1.0, 60);
+    EXPECT_LE(n, 60u);
+    EXPECT_NE(std::string(buf, n).find("[-"), std::string::npos);
+    // Done beyond the total, an empty transfer, a tiny buffer.
+    n = progress_format(buf, sizeof buf, "f", 20, 10, 1.0, 40);
+    EXPECT_NE(std::string(buf, n).find("100%"), std::string::npos);
+    n = progress_format(buf, sizeof buf, "f", 0, 0, 1.0, 40);
+    EXPECT_NE(std::string(buf, n).find("100%"), std::string::npos);
+    char tiny[8];
+    n = progress_format(tiny, sizeof tiny, "label", 1, 2, 1.0, 60);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(tiny[7], '\0');
+}
+
+TEST(StationProgress, NothingIsDrawnWhenNotEnabledOrWithinTheFirstSecond) {
+    ProgressBar bar;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    bar.fd = fds[1];
+    progress_start(bar, "f", 100, true);
+    progress_update(bar, 50); // under a second: nothing
+    progress_end(bar, 100);
+    EXPECT_FALSE(bar.drawn);
+    progress_start(bar, "f", 100, false);
+    bar.start.tv_sec -= 5;
+    progress_update(bar, 50);
+    EXPECT_FALSE(bar.drawn);
+    progress_start(bar, "f", 100, true);
+    bar.start.tv_sec -= 5;
+    progress_update(bar, 50);
+    EXPECT_TRUE(bar.drawn);
+    progress_end(bar, 100);
+    close(fds[1]);
+    char buf[1024];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    close(fds[0]);
+    ASSERT_GT(n, 0);
+    std::string out(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(out[0], '\r');
+    EXPECT_NE(out.find("100%"), std::string::npos);
+    EXPECT_EQ(out.back(), '\n');
+}
+
+TEST(StationOutcome, EveryCodeHasAMeaning) {
+    EXPECT_STREQ(outcome_meaning(0), "success");
+    EXPECT_STREQ(outcome_meaning(6), "checksum mismatch");
+    EXPECT_STREQ(outcome_meaning(12), "the remote agent did not answer the hello");
+    EXPECT_STREQ(outcome_meaning(69), "the host did not answer");
+    EXPECT_STREQ(outcome_meaning(65), "the local file changed while it was sent");
+    EXPECT_STREQ(outcome_meaning(137), "killed by a signal");
+    EXPECT_STREQ(outcome_meaning(16), "unknown status");
+}
+
+} // namespace
