@@ -8,7 +8,7 @@
 #include "cksum.h"
 #include "cksum_impl.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 
 #include <immintrin.h>
 
