@@ -69,13 +69,12 @@ static int daemon_main(const SiteConfig &cfg, int ready, int owner_fd) {
         tell(ready, err);
         return 1;
     }
-    if (!cfg.foreground) {
-        // Holding the starter's output open would keep whoever reads it waiting.
-        int nul = open("/dev/null", O_RDWR | O_CLOEXEC);
-        for (int fd = 0; fd < 3; fd++)
-            dup2(nul, fd);
-        close(nul);
-    }
+    // Holding the starter's output open would keep whoever reads it waiting; in the
+    // foreground standard error stays for the daemon's last words.
+    int nul = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd < (cfg.foreground ? 2 : 3); fd++)
+        dup2(nul, fd);
+    close(nul);
     tell(ready, "ok");
     close(ready);
     return serve(cfg, lfd, owner_fd);

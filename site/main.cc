@@ -90,9 +90,13 @@ static int cmd_up(int argc, char **argv) {
             cfg.audium = argv[++i];
         else if (o == "--java-home" && has_value)
             cfg.java_home = argv[++i];
-        else if (o == "--owner" && has_value)
+        else if (o == "--owner" && has_value) {
             cfg.owner = static_cast<pid_t>(atoi(argv[++i]));
-        else
+            if (cfg.owner <= 0) {
+                fprintf(stderr, "simsite: invalid owner %s\n", argv[i]);
+                return 1;
+            }
+        } else
             return usage();
     }
     if (argc - i < 2)

@@ -25,19 +25,13 @@ bool available(std::string *why) {
             reason = simsite() + " is not built";
         else {
             // One real site proves that namespaces and overlays are allowed here.
-            std::string name = "probe" + std::to_string(getpid());
-            testproc::Options o;
-            o.timeout_ms = up_timeout_ms;
-            testproc::Result r =
-                testproc::run({simsite(), "up", "--owner", std::to_string(getpid()), "--agent",
-                               "/bin/true", name, "probe"},
-                              o);
-            if (r.status != 0)
-                reason = r.err.empty() ? "simsite up failed" : r.err;
-            else {
-                testproc::run({simsite(), "down", name}, o);
+            Site probe;
+            UpOptions o;
+            o.agent = "/bin/true";
+            if (probe.up({"probe"}, o))
                 known = 1;
-            }
+            else
+                reason = probe.error();
             while (!reason.empty() && reason.back() == '\n')
                 reason.pop_back();
         }
@@ -52,7 +46,9 @@ bool Site::up(const std::vector<std::string> &hosts, const UpOptions &opt) {
     if (pid_)
         down();
     name_ = "t" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    std::vector<std::string> argv = {simsite(), "up", "--owner", std::to_string(getpid())};
+    // In the foreground, so that the daemon stays a child of this process's own child
+    // and is reaped by it, whatever this machine's init does with orphans.
+    std::vector<std::string> argv = {simsite(), "up", "-f", "--owner", std::to_string(getpid())};
     argv.push_back("--agent");
     argv.push_back(opt.agent.empty() ? testproc::bin("tarko_remote2") : opt.agent);
     if (!opt.audium.empty()) {
@@ -62,15 +58,31 @@ bool Site::up(const std::vector<std::string> &hosts, const UpOptions &opt) {
     argv.push_back(name_);
     for (auto &h : hosts)
         argv.push_back(h);
-    testproc::Options o;
-    o.timeout_ms = up_timeout_ms;
-    testproc::Result r = testproc::run(argv, o);
-    if (r.status != 0) {
-        error_ = "simsite up failed (status " + std::to_string(r.status) + "): " + r.err;
+    if (!testproc::spawn(starter_, argv)) {
+        error_ = "cannot start " + simsite();
         return false;
     }
-    pid_ = static_cast<pid_t>(atoi(r.out.c_str()));
+    testproc::close_input(starter_);
+    // The starter prints the daemon's pid once the site is ready.
+    std::string line;
+    for (;;) {
+        std::string ch = testproc::read_n(starter_.out, 1, up_timeout_ms);
+        if (ch.empty() || ch == "\n")
+            break;
+        line += ch;
+    }
+    pid_ = static_cast<pid_t>(atoi(line.c_str()));
+    if (pid_ <= 0) {
+        int st = testproc::wait(starter_, 1000);
+        error_ = "simsite up failed (status " + std::to_string(st) +
+                 "): " + testproc::read_all(starter_.err, 1000);
+        testproc::reap(starter_);
+        pid_ = 0;
+        return false;
+    }
     // The outside roots of the views, as the site tells them.
+    testproc::Options o;
+    o.timeout_ms = up_timeout_ms;
     testproc::Result st = testproc::run({simsite(), "status", name_}, o);
     roots_.clear();
     std::size_t i = 0;
@@ -78,13 +90,13 @@ bool Site::up(const std::vector<std::string> &hosts, const UpOptions &opt) {
         std::size_t nl = st.out.find('\n', i);
         if (nl == std::string::npos)
             nl = st.out.size();
-        std::string line = st.out.substr(i, nl - i);
+        std::string l = st.out.substr(i, nl - i);
         i = nl + 1;
-        if (line.rfind("host ", 0) != 0)
+        if (l.rfind("host ", 0) != 0)
             continue;
-        std::size_t sp = line.find(' ', 5);
+        std::size_t sp = l.find(' ', 5);
         if (sp != std::string::npos)
-            roots_.emplace_back(line.substr(5, sp - 5), line.substr(sp + 1));
+            roots_.emplace_back(l.substr(5, sp - 5), l.substr(sp + 1));
     }
     if (st.status != 0 || roots_.size() != hosts.size()) {
         error_ = "simsite status failed: " + st.err;
@@ -100,11 +112,14 @@ bool Site::down() {
     testproc::Options o;
     o.timeout_ms = up_timeout_ms;
     testproc::Result r = testproc::run({simsite(), "down", name_}, o);
+    int st = testproc::wait(starter_, up_timeout_ms);
+    testproc::reap(starter_);
     pid_ = 0;
     roots_.clear();
-    if (r.status != 0)
-        error_ = "simsite down failed: " + r.err;
-    return r.status == 0;
+    if (r.status != 0 || st != 0)
+        error_ = "simsite down failed (status " + std::to_string(r.status) + ", daemon " +
+                 std::to_string(st) + "): " + r.err;
+    return r.status == 0 && st == 0;
 }
 
 std::vector<std::string> Site::exec_argv(const std::string &host,

@@ -86,6 +86,7 @@ class Site {
   private:
     std::string name_, error_;
     pid_t pid_ = 0;
+    testproc::Child starter_; // `simsite up -f`, the daemon's parent, which reaps it
     std::vector<std::pair<std::string, std::string>> roots_; // host, outside root
 };
 
