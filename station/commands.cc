@@ -158,7 +158,8 @@ int connect(Ctx &c) {
                         st, c.o.agent);
         return code(Outcome::HostUnavailable);
     }
-    station::agent_close(c.agent, 2000);
+    // A host that said nothing, or nonsense, gets little time to go by itself.
+    station::agent_close(c.agent, 200);
     return code(Outcome::HostUnavailable);
 }
 
