@@ -1,0 +1,154 @@
+// tarko_station against a simulated site: each host a view of its own, its agent at
+// /usr/local/bin/tarko_remote2 and the site's rsh between them. The station runs on
+// this machine and reaches a host through `simsite exec SITE {host} -- agent`.
+#include "client.h"
+#include "proc.h"
+#include "site.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class StationSite : public ::testing::Test {
+  protected:
+    testsite::Site site;
+    std::string work; // station-side files
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/station_site_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        work = tmpl;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + work + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    // The agent command template for this site.
+    std::string agent() const {
+        std::string t;
+        for (auto &w : site.exec_argv("{host}", {"/usr/local/bin/tarko_remote2"}))
+            t += (t.empty() ? "" : " ") + w;
+        return t;
+    }
+    testproc::Result station(const std::string &hosts, std::vector<std::string> args) const {
+        std::vector<std::string> argv{testproc::bin("tarko_station"), "-H", hosts};
+        argv.insert(argv.end(), args.begin(), args.end());
+        testproc::Options opt;
+        opt.cwd = work.c_str();
+        opt.env.push_back("TARKO_AGENT=" + agent());
+        opt.timeout_ms = 60000;
+        return testproc::run(argv, opt);
+    }
+    std::string local(const std::string &name, const std::string &data) const {
+        std::string path = work + "/" + name;
+        std::ofstream(path, std::ios::binary) << data;
+        return path;
+    }
+};
+
+TEST_F(StationSite, PushAndRemoteDeleteThroughTheFirstHost) {
+    SITE_UP_OR_SKIP(site, {"a", "b"});
+    local("notes.txt", "pushed along");
+    auto r = station("a", {"put", "notes.txt", "/srv/data"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(site.read_file("a", "/srv/data/notes.txt"), "pushed along");
+    EXPECT_FALSE(site.exists("b", "/srv/data/notes.txt"));
+
+    r = station("a", {"push", "b", "/srv/data", "notes.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a: push /srv/data/notes.txt to b: 0 success (12 bytes)\n");
+    EXPECT_EQ(site.read_file("b", "/srv/data/notes.txt"), "pushed along");
+    // Nothing of it reached this machine.
+    EXPECT_NE(access("/srv/data/notes.txt", F_OK), 0);
+
+    r = station("a", {"rmremote", "b", "/srv/data", "notes.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a: rmremote /srv/data/notes.txt on b: 0 success\n");
+    EXPECT_FALSE(site.exists("b", "/srv/data/notes.txt"));
+    EXPECT_TRUE(site.exists("a", "/srv/data/notes.txt"));
+
+    // A file the first host lacks is refused before any relay.
+    r = station("a", {"push", "b", "/srv/data", "absent"});
+    EXPECT_EQ(r.status, 11);
+    EXPECT_NE(r.err.find("a: sum /srv/data/absent: 11 the source file cannot be opened"),
+              std::string::npos)
+        << r.err;
+    // A further host that is not there: the relay's hello fails.
+    r = station("a", {"push", "nosuchhost", "/srv/data", "notes.txt"});
+    EXPECT_EQ(r.status, 12);
+    EXPECT_NE(r.err.find("push /srv/data/notes.txt to nosuchhost: 12 the remote agent did not "
+                         "answer the hello"),
+              std::string::npos)
+        << r.err;
+}
+
+// A jar of the application with one data file that tells the versions apart.
+std::string make_jar(const std::string &work, const std::string &app, const std::string &version) {
+    std::string tree = work + "/jar-" + version;
+    std::string cmd = "rm -rf '" + tree + "' && mkdir -p '" + tree + "/" + app + "/data' '" + tree +
+                      "/" + app + "/java' && echo " + version + " > '" + tree + "/" + app +
+                      "/data/version' && echo code > '" + tree + "/" + app +
+                      "/java/Main.class' && cd '" + tree + "' && jar cf '" + work + "/" + app +
+                      "-" + version + ".jar' " + app;
+    if (system(cmd.c_str()) != 0)
+        return "";
+    return work + "/" + app + "-" + version + ".jar";
+}
+
+TEST_F(StationSite, DeployThenARefusedRedeploymentIsRolledBack) {
+    if (system("command -v jar >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "jar is not installed";
+    SITE_UP_OR_SKIP(site, {"a"});
+    std::string v1 = make_jar(work, "ivr1", "v1"), v2 = make_jar(work, "ivr1", "v2");
+    ASSERT_FALSE(v1.empty());
+    ASSERT_FALSE(v2.empty());
+    auto r = station("a", {"deploy", "ivr1", v1});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("a: deploy ivr1: 0 success ("), std::string::npos) << r.out;
+    EXPECT_EQ(site.read_file("a", "/opt/audium/applications/ivr1/data/version"), "v1\n");
+
+    // The server refuses the update: the agent puts v1 back and answers 2.
+    ASSERT_TRUE(site.write_file("a", "/opt/audium/standin/ivr1.mode", "updateApp refuse\n"));
+    r = station("a", {"deploy", "ivr1", v2});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("tarko_station: a: deploy ivr1: 2 general failure"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("putting back old program"), std::string::npos) << r.err;
+    EXPECT_EQ(site.read_file("a", "/opt/audium/applications/ivr1/data/version"), "v1\n");
+
+    r = station("a", {"undeploy", "ivr1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(site.exists("a", "/opt/audium/applications/ivr1"));
+    EXPECT_EQ(site.read_file("a", "/opt/audium/applications.old/ivr1/data/version"), "v1\n");
+}
+
+TEST_F(StationSite, FanOutWithOneBrokenHost) {
+    SITE_UP_OR_SKIP(site, {"a", "b", "c"});
+    local("menu.xml", "<menu/>");
+    ASSERT_TRUE(site.write_file("b", "/srv/menu.xml", "<menu/>"));
+    // Host c has lost its agent.
+    ASSERT_EQ(unlink(site.path("c", "/usr/local/bin/tarko_remote2").c_str()), 0);
+    auto r = station("a,b,c", {"-j", "3", "sync", "menu.xml", "/srv"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("a: put /srv/menu.xml: 0 success (7 bytes)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("b: skipped /srv/menu.xml: unchanged (7 bytes"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("c: tarko_station: the host did not answer: the agent command ended "
+                         "with status 127"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("\na          0  success"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nb          0  success"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nc         69  the host did not answer"), std::string::npos) << r.out;
+    EXPECT_EQ(site.read_file("a", "/srv/menu.xml"), "<menu/>");
+}
+
+} // namespace
