@@ -25,7 +25,8 @@
 #     flood [n]   print n (default 100000) question marks without reading, then
 #                 answer normally
 #     silent      print nothing
-#     say <text>  print the text and a newline, nothing else
+#     say <text>  print the text and a newline, nothing else; "\n" in the text
+#                 starts a new line
 #     hang [s]    print nothing and keep the output open for s seconds (default 100)
 #     linger [s]  answer normally, then keep the output open for s seconds (default 20)
 # Plain POSIX sh: the scripts run under /bin/sh.
@@ -46,7 +47,7 @@ standin_begin() {
     case $MODE in
     silent) exit 0 ;;
     say)
-        printf '%s\n' "$MODE_ARG"
+        printf '%b\n' "$MODE_ARG"
         exit 0
         ;;
     hang)

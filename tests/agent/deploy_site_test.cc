@@ -336,6 +336,33 @@ TEST_F(DeploySite, UnknownAndBadStatusFailTheLoad) {
     EXPECT_TRUE(has("Bad status returned"));
 }
 
+TEST_F(DeploySite, ScriptOutputIsSplitLoggedAndDecidedByItsFirstRecognisedLine) {
+    mode("status say Version 4.1 loaded\\nApplication ivr1 suspended.\\n"
+         "Application ivr1 is running.\n");
+    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_EQ(from("Audium Shell"), "Audium Shell: /opt/audium/applications/ivr1/admin/status.sh\n"
+                                    "From Audium: Version 4.\n"
+                                    "From Audium: 1 loaded\n"
+                                    "From Audium: Application ivr1 suspended.\n"
+                                    "From Audium: Application ivr1 is running.\n"
+                                    "Audium Shell: /opt/audium/applications/ivr1/admin/"
+                                    "updateApp.sh\n"
+                                    "From Audium: ivr1 is not a valid application name.\n"
+                                    "Returned status unknown\n"
+                                    "Application not loaded by Audium, putting back old "
+                                    "program\n"
+                                    "Could not restore /opt/audium/applications.old/ivr1 to "
+                                    "/opt/audium/applications/ivr1 (No such file or "
+                                    "directory) (old to live)\n");
+
+    // An overlong line is cut at 199 characters, which lose its phrase here.
+    std::string head(190, 'x');
+    mode("status say " + head + " is running.\n");
+    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_TRUE(has("From Audium: " + head + " is runni")) << joined(log);
+    EXPECT_TRUE(has("Returned status unknown"));
+}
+
 TEST_F(DeploySite, RemovalReleasesAndKeepsTheLiveCopyAsOld) {
     ASSERT_EQ(deploy_once(archives().v1).status, 0);
     ASSERT_EQ(deploy_once(archives().v2).status, 0);
