@@ -1,7 +1,11 @@
 #include "agentcmd.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr std::string_view kPlaceholder = "{host}";
@@ -50,4 +54,30 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
     }
     out.argv[out.argc] = nullptr;
     return out.argc == 0 ? 1 : 0;
+}
+
+int agent_resolve(AgentArgv &out, const char *path) {
+    if (out.argc == 0)
+        return ENOENT;
+    if (strchr(out.argv[0], '/'))
+        return 0;
+    std::string_view dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    char candidate[kAgentWordCap];
+    while (true) {
+        std::size_t colon = dirs.find(':');
+        std::string_view d = dirs.substr(0, colon);
+        if (d.empty())
+            d = "."; // an empty entry is the current directory
+        int n = snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(d.size()),
+                         d.data(), out.argv[0]);
+        struct stat st;
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof candidate && stat(candidate, &st) == 0 &&
+            S_ISREG(st.st_mode) && access(candidate, X_OK) == 0) {
+            memcpy(out.words[0], candidate, static_cast<std::size_t>(n) + 1);
+            return 0;
+        }
+        if (colon == std::string_view::npos)
+            return ENOENT;
+        dirs.remove_prefix(colon + 1);
+    }
 }

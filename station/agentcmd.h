@@ -17,5 +17,11 @@ struct AgentArgv {
 // than kMaxAgentWords words, or a word that grows beyond kAgentWordCap - 1 bytes.
 int agent_argv(const char *tmpl, const char *host, AgentArgv &out);
 
+// Looks a program name without "/" up in the directories of path (a PATH value), as a
+// shell would, and replaces out.argv[0] with the first executable found. Returns 0 when
+// argv[0] holds a usable path afterwards (or contained "/" already); ENOENT when no
+// directory has it.
+int agent_resolve(AgentArgv &out, const char *path);
+
 // True when the template names the host somewhere ("{host}"), so that it needs -H.
 bool agent_needs_host(const char *tmpl);

@@ -131,6 +131,10 @@ int connect(Ctx &c) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
         return code(Outcome::Usage);
     }
+    if (agent_resolve(av, getenv("PATH")) != 0) {
+        say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
+        return code(Outcome::HostUnavailable);
+    }
     std::vector<std::string> argv(av.argv, av.argv + av.argc);
     if (station::agent_start(c.agent, argv) != 0) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,27 @@ TEST(StationOutcome, EveryCodeHasAMeaning) {
     EXPECT_STREQ(outcome_meaning(65), "the local file changed while it was sent");
     EXPECT_STREQ(outcome_meaning(137), "killed by a signal");
     EXPECT_STREQ(outcome_meaning(16), "unknown status");
+}
+
+} // namespace
+
+namespace {
+
+TEST(StationAgentCommand, BareProgramNamesAreFoundInPath) {
+    AgentArgv av;
+    ASSERT_EQ(agent_argv("sh -c x", "h", av), 0);
+    EXPECT_EQ(agent_resolve(av, "/nonexistent:/bin:/usr/bin"), 0);
+    EXPECT_STREQ(av.argv[0], "/bin/sh");
+    EXPECT_STREQ(av.argv[1], "-c");
+    ASSERT_EQ(agent_argv("no-such-program-here", "h", av), 0);
+    EXPECT_EQ(agent_resolve(av, "/bin:/usr/bin"), ENOENT);
+    // A name with a slash is used as it stands.
+    ASSERT_EQ(agent_argv("./agent", "h", av), 0);
+    EXPECT_EQ(agent_resolve(av, "/bin"), 0);
+    EXPECT_STREQ(av.argv[0], "./agent");
+    // Directories on the way are not programs.
+    ASSERT_EQ(agent_argv("bin", "h", av), 0);
+    EXPECT_EQ(agent_resolve(av, "/"), ENOENT);
 }
 
 } // namespace
