@@ -102,16 +102,14 @@ int site_up(const SiteConfig &cfg) {
         fprintf(stderr, "simsite: cannot create a pipe (%s)\n", std::strerror(errno));
         return 1;
     }
-    // The next child becomes the first process of a new process namespace: when it ends,
-    // the kernel ends every process of the site with it.
-    if (unshare(CLONE_NEWNS | CLONE_NEWPID) < 0) {
+    // The daemon is the first process of a new process namespace, so that when it ends
+    // the kernel ends every process of the site with it; and it has a mount namespace of
+    // its own. Created like fork, leaving this process's own namespaces as they are.
+    pid_t pid = static_cast<pid_t>(
+        syscall(SYS_clone, CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, 0));
+    if (pid < 0) {
         fprintf(stderr, "simsite: cannot create the site's namespaces (%s)\n",
                 std::strerror(errno));
-        return 1;
-    }
-    pid_t pid = fork();
-    if (pid < 0) {
-        fprintf(stderr, "simsite: cannot create a process (%s)\n", std::strerror(errno));
         return 1;
     }
     if (pid == 0) {
