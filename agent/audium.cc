@@ -122,12 +122,19 @@ void read_output(int out, int in, ScriptResult &result) {
                               const int in[2]) {
     close(out[0]);
     close(in[1]);
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    if (in[0] != STDIN_FILENO)
+    // dup2 onto itself would keep close-on-exec: clear it by hand then.
+    if (in[0] == STDIN_FILENO)
+        fcntl(STDIN_FILENO, F_SETFD, 0);
+    else {
+        dup2(in[0], STDIN_FILENO);
         close(in[0]);
-    if (out[1] != STDOUT_FILENO)
+    }
+    if (out[1] == STDOUT_FILENO)
+        fcntl(STDOUT_FILENO, F_SETFD, 0);
+    else {
+        dup2(out[1], STDOUT_FILENO);
         close(out[1]);
+    }
     // The script gets the ordinary signal dispositions, not the agent's.
     signal(SIGPIPE, SIG_DFL);
     signal(SIGALRM, SIG_DFL);

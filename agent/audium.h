@@ -12,7 +12,9 @@ enum class ScriptResult : int {
 };
 
 // Runs "%s/applications/%s/admin/<script>" (home, appl) with /bin/sh from that admin
-// directory, limit seconds for its output and 15 more for it to end.
+// directory, limit seconds for its output and 15 more for it to end. Returns the class
+// of the first recognised output line, Unknown when none was, Suspended when a limit
+// expired or the script could not be started (or its path does not fit).
 ScriptResult run_audium_script(const char *appl, const char *home, const char *script,
                                unsigned limit);
 
