@@ -81,7 +81,7 @@ class ScriptRunner : public ::testing::Test {
     // Runs a script with its standard error (and the log) going to a file.
     ScriptResult run(const char *name, unsigned limit = 15) {
         fs::path errf = home / "stderr";
-        int saved = dup(2);
+        int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
         int fd = open(errf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 2);
         close(fd);
@@ -318,7 +318,7 @@ class LoadSequence : public ScriptRunner {
     std::string calls() { return read_file(home / "standin" / "calls"); }
     int load() {
         fs::path errf = home / "stderr";
-        int saved = dup(2);
+        int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
         int fd = open(errf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 2);
         close(fd);

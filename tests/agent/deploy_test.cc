@@ -45,7 +45,7 @@ std::string java_home() {
 // Runs f with standard error going to a file; returns what was written there.
 template <class F>
 std::string capture_stderr(const fs::path &file, F f) {
-    int saved = dup(2);
+    int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(fd, 2);
     close(fd);
