@@ -47,7 +47,7 @@ TEST(Client, WrongHelloAndClosedPeer) {
     EXPECT_EQ(hello(a), ErrHello);
     agent_close(a);
     Agent b;
-    ASSERT_EQ(start_sh(b, "exec </dev/null"), 0);
+    ASSERT_EQ(start_sh(b, "exec >&-; cat >/dev/null"), 0); // output closed, input read
     EXPECT_EQ(rm(b, "/tmp", "x"), ErrClosed);
     agent_close(b);
 }
