@@ -9,6 +9,8 @@
 //   hello none   read the hello byte and answer nothing
 //   reply N      read one request and answer it with status N; a status 1 to a put
 //                (operation 1) is followed by reading its data phase
+//   answer N     read one request and answer it with status N, and nothing more
+//   replyas S N  read one request and answer it with sequence number S and status N
 //   partial      write the first three bytes of a response and answer no more
 //   sleep N      sleep N seconds
 //   die          end at once
@@ -119,7 +121,8 @@ void send_status(std::int32_t seq, int status) {
         finish(0);
 }
 
-void step_reply(int status) {
+// Answers one request; as_seq, when not 0, replaces its sequence number in the answer.
+void step_reply(int status, std::int32_t as_seq = 0, bool data_phase = true) {
     char c = 0;
     do
         need(&c, 1);
@@ -129,8 +132,8 @@ void step_reply(int status) {
     need(op, 2);
     skip(need_long()); // directory
     skip(need_long()); // name
-    send_status(seq, status);
-    if (status == 1 && op[0] == 0 && op[1] == 1) {
+    send_status(as_seq ? as_seq : seq, status);
+    if (data_phase && status == 1 && op[0] == 0 && op[1] == 1) {
         std::int32_t len = need_long();
         if (len > 0)
             skip(len);
@@ -234,6 +237,12 @@ int main() {
             }
         } else if (std::strcmp(w, "reply") == 0 && next()) {
             step_reply(std::atoi(arg));
+        } else if (std::strcmp(w, "answer") == 0 && next()) {
+            step_reply(std::atoi(arg), 0, false);
+        } else if (std::strcmp(w, "replyas") == 0 && next()) {
+            std::int32_t as = std::atoi(arg);
+            if (next())
+                step_reply(std::atoi(arg), as);
         } else if (std::strcmp(w, "partial") == 0) {
             if (!write_all(1, "R\0\0", 3))
                 finish(0);

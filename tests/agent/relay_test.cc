@@ -1,0 +1,233 @@
+// Black-box tests of the relay (operations 3 and 4) on a simulated site: the station
+// talks to the agent on host a, which relays to the agents of hosts b and c through rsh.
+#include "relay_site.h"
+
+#include <gtest/gtest.h>
+
+using namespace relaytest;
+
+namespace {
+
+constexpr const char *PROXY = "proxy /fake_remote/agent";
+
+TEST(Relay, PushPutsAnIndependentCopyOnTheOtherHost) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    const std::string data(5000, 'x');
+    ASSERT_TRUE(s.site.write_file("a", "/srv/d/f.txt", data));
+    ASSERT_FALSE(s.site.exists("b", "/srv/d/f.txt"));
+
+    EXPECT_EQ(station::push(s.agent, "b", "/srv/d", "f.txt", 5000, station::checksum_of(data)), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/d/f.txt"), data);
+    EXPECT_FALSE(s.site.exists("b", "/srv/d/f.txt-TARKO"));
+
+    // Two files: changing the copy leaves the original alone.
+    ASSERT_TRUE(s.site.write_file("b", "/srv/d/f.txt", "changed"));
+    EXPECT_EQ(s.site.read_file("a", "/srv/d/f.txt"), data);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, RemoteDeleteAnswersWhatTheFarAgentAnswers) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("b", "/srv/gone", "x"));
+    ASSERT_TRUE(s.site.write_file("a", "/srv/gone", "stays"));
+    ASSERT_TRUE(s.site.write_file("b", "/srv/dir/inner", "x"));
+
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "gone"), 0);
+    EXPECT_FALSE(s.site.exists("b", "/srv/gone"));
+    EXPECT_EQ(s.site.read_file("a", "/srv/gone"), "stays");
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "gone"), 0); // nothing there: 0
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "dir"), 3);
+    EXPECT_TRUE(s.site.exists("b", "/srv/dir/inner"));
+    EXPECT_EQ(s.stop(), 0);
+    EXPECT_NE(s.errors().find("The file /srv/dir is a directory"), std::string::npos);
+}
+
+TEST(Relay, FirstRelayedDeleteSendsHelloThenTheRequest) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.fake("b", "hello HELLO_v22 reply 0"));
+    ASSERT_TRUE(s.start());
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 0);
+    EXPECT_EQ(s.stop(), 0);
+    ASSERT_TRUE(s.ended("b"));
+    EXPECT_EQ(hex(s.received("b")),
+              "48 41 00 00 00 01 00 02 00 00 00 04 2F 74 6D 70 00 00 00 01 78");
+}
+
+TEST(Relay, ConsecutiveRelaysToOneHostShareOneConnection) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.fake("b", PROXY));
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/one", "1"));
+    ASSERT_TRUE(s.site.write_file("a", "/srv/two", "22"));
+
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "one", 1, station::checksum_of("1")), 0);
+    EXPECT_EQ(s.children().size(), 1u); // the rsh child stays between requests
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "two", 2, station::checksum_of("22")), 0);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "one"), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/two"), "22");
+    EXPECT_FALSE(s.site.exists("b", "/srv/one"));
+    EXPECT_EQ(s.starts("b"), 1);
+    EXPECT_EQ(s.children().size(), 1u);
+
+    // One hello, then requests 1, 2, 3, each flushed with its data phase.
+    std::string want = hello_byte() + request(1, 1, "/srv", "one") +
+                       data_phase("1", station::checksum_of("1")) + request(2, 1, "/srv", "two") +
+                       data_phase("22", station::checksum_of("22")) + request(3, 2, "/srv", "one");
+    EXPECT_EQ(hex(s.received("b")), hex(want));
+
+    // The agent ending closes the connection: the far agent sees end of input.
+    EXPECT_EQ(s.stop(), 0);
+    EXPECT_TRUE(s.ended("b"));
+}
+
+TEST(Relay, AnotherHostReplacesTheConnection) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b", "c"});
+    ASSERT_TRUE(s.fake("b", PROXY));
+    ASSERT_TRUE(s.fake("c", PROXY));
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "abc"));
+    ASSERT_TRUE(s.site.write_file("c", "/srv/g", "g"));
+    const auto sum = station::checksum_of("abc");
+
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 3, sum), 0);
+    EXPECT_EQ(station::rmremote(s.agent, "c", "/srv", "g"), 0);
+    // b's connection was closed and its child awaited before c's started.
+    EXPECT_NE(s.events("b").find("eof\nend\n"), std::string::npos) << s.events("b");
+    EXPECT_EQ(s.children().size(), 1u);
+    EXPECT_FALSE(s.site.exists("c", "/srv/g"));
+
+    ASSERT_TRUE(s.site.write_file("b", "/srv/f", "old"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 3, sum), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/f"), "abc");
+    EXPECT_EQ(s.starts("b"), 2);
+    EXPECT_EQ(s.starts("c"), 1);
+    EXPECT_EQ(s.children().size(), 1u);
+
+    // The new connection starts again with a hello and sequence number 1.
+    std::string push1 = hello_byte() + request(1, 1, "/srv", "f") + data_phase("abc", sum);
+    EXPECT_EQ(hex(s.received("b")), hex(push1 + push1));
+    EXPECT_EQ(hex(s.received("c")), hex(hello_byte() + request(1, 2, "/srv", "g")));
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, HelloV20IsAccepted) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.fake("b", std::string("hello HELLO_v20 ") + PROXY));
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "v20"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 3, station::checksum_of("v20")), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/f"), "v20");
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "f"), 0);
+    EXPECT_FALSE(s.site.exists("b", "/srv/f"));
+    EXPECT_EQ(s.starts("b"), 1);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, StationChecksumIsForwardedUnchanged) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "new"));
+    ASSERT_TRUE(s.site.write_file("b", "/srv/f", "old"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 3, station::checksum_of("new") ^ 1), 6);
+    EXPECT_EQ(s.site.read_file("b", "/srv/f"), "old");
+    EXPECT_FALSE(s.site.exists("b", "/srv/f-TARKO"));
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, ShortLocalFileIsPaddedWithZeroBytes) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    const std::string data(1500, 'q');
+    const std::string padded = data + std::string(2000, '\0');
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", data));
+    // The far agent gets exactly the announced length; the push still reports 9.
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 3500, station::checksum_of(padded)), 9);
+    EXPECT_EQ(s.site.read_file("b", "/srv/f"), padded);
+    // The connection stays in step.
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "f"), 0);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, LongLocalFileSendsOnlyTheAnnouncedLength) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    std::string data;
+    for (int i = 0; i < 300000; i++)
+        data += static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(s.site.write_file("a", "/srv/big", data));
+    const std::string head = data.substr(0, 200001);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "big", 200001, station::checksum_of(head)), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/big"), head);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "big"), 0);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, EmptyAndNegativeLengthsSendNoData) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.fake("b", PROXY));
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "ignored"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 0, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(s.site.read_file("b", "/srv/f"), "");
+    EXPECT_TRUE(s.site.exists("b", "/srv/f"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", -5, 0xFFFFFFFFu), 0);
+    std::string want = hello_byte() + request(1, 1, "/srv", "f") + data_phase("", 0xFFFFFFFFu) +
+                       request(2, 1, "/srv", "f");
+    station::put_long(want, -5);
+    station::put_long(want, -1);
+    EXPECT_EQ(hex(s.received("b")), hex(want));
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(Relay, LocalChecksComeBeforeAnyConnection) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.fake("b", PROXY));
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/dir/x", "x"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "dir", 1, 0), 3);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "missing", 1, 0), 11);
+    EXPECT_TRUE(s.children().empty());
+    EXPECT_EQ(s.starts("b"), 0);
+
+    // No sequence number was used: the first relayed request still carries 1.
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "f"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 1, station::checksum_of("f")), 0);
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f") +
+                                        data_phase("f", station::checksum_of("f"))));
+    EXPECT_EQ(s.stop(), 0);
+    std::string err = s.errors();
+    EXPECT_NE(err.find(" The file /srv/dir is a directory\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(" Could not read file /srv/missing (No such file or directory)\n"),
+              std::string::npos)
+        << err;
+}
+
+TEST(Relay, FarAgentFailuresComeBackAsTheirStatus) {
+    Station s;
+    SITE_UP_OR_SKIP(s.site, {"a", "b"});
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
+    ASSERT_TRUE(s.site.write_file("b", "/srv/plain", "not a directory"));
+    ASSERT_TRUE(s.site.write_file("b", "/srv/f/inner", "a directory"));
+    const auto sum = station::checksum_of("data");
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, sum), 3);
+    // Far side: the directory /srv/plain is a file.
+    ASSERT_TRUE(s.site.write_file("a", "/srv/plain/f", "data"));
+    EXPECT_EQ(station::push(s.agent, "b", "/srv/plain", "f", 4, sum), 4);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+} // namespace
