@@ -44,6 +44,8 @@ bool decode_request(const char *buf, std::size_t n, Request *r) {
         if (!nul)
             return false;
         std::size_t end = static_cast<std::size_t>(static_cast<const char *>(nul) - buf);
+        if (end == i)
+            return false; // a field without its tag
         std::string text(buf + i + 1, end - i - 1);
         switch (buf[i]) {
         case 'C':

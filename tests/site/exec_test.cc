@@ -2,8 +2,12 @@
 #include "site.h"
 
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -120,6 +124,41 @@ TEST_F(Exec, ACommandIgnoringSigtermIsKilledAfterTheGrace) {
     EXPECT_EQ(testproc::read_all(c.out, 5000), "") << "still running after the grace";
     EXPECT_TRUE(gone(site.read_file("a", "/tmp/pid")));
     testproc::reap(c);
+}
+
+// Sends raw bytes to the site's socket and returns the reply ("" when none).
+std::string raw_request(const std::string &site, const std::string &bytes) {
+    std::string name = "simsite." + site;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path + 1, name.data(), name.size());
+    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), len) < 0) {
+        close(s);
+        return "";
+    }
+    send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string out = testproc::read_n(s, 4096, 5000);
+    close(s);
+    return out;
+}
+
+TEST_F(Exec, MalformedRequestsAreRefusedAndTheSiteCarriesOn) {
+    SITE_UP_OR_SKIP(site, {"a"});
+    EXPECT_EQ(raw_request(site.name(), std::string("Xjunk\0", 6)), "Emalformed request");
+    EXPECT_EQ(raw_request(site.name(), "Cexec"), "Emalformed request"); // no terminator
+    EXPECT_EQ(raw_request(site.name(), std::string("Cexec\0\0\0", 8)), "Emalformed request");
+    EXPECT_EQ(raw_request(site.name(), std::string("Cexec\0Ha\0Atrue\0", 15)),
+              "Ethe request lacks the standard descriptors");
+    EXPECT_EQ(raw_request(site.name(), std::string("Cexec\0Ha\0", 9)), "Eno command given");
+    EXPECT_EQ(raw_request(site.name(), std::string("Cfly\0", 5)), "Eunknown request fly");
+    auto r = site.exec("a", {"/bin/sh", "-c", "echo still"});
+    EXPECT_EQ(r.out, "still\n");
+    // Too long for one request: refused by the client before anything runs.
+    r = site.exec("a", {"/bin/echo", std::string(70000, 'x')});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("too long"), std::string::npos) << r.err;
 }
 
 TEST_F(Exec, ManyCommandsLeaveNoZombies) {
