@@ -70,6 +70,10 @@ std::string today_log() {
 struct Archives {
     std::string dir, v1, v2, damaged;
     std::string error;
+    ~Archives() {
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
 };
 
 const Archives &archives() {
