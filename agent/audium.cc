@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "loop.h"
+#include "stream.h"
 
 #include <array>
 #include <cerrno>
@@ -54,19 +55,13 @@ ScriptResult classify(const char *line) {
     return ScriptResult::Unknown;
 }
 
-// Answers a question. The pipe is non-blocking and SIGPIPE is held off, so a script that
-// has stopped reading (or closed its input) costs us a failed write and nothing more.
+// Answers a question. The pipe is non-blocking, so a script that has stopped reading
+// costs us a failed write and nothing more; one that closed its input gives EPIPE.
 void answer(int fd) {
-    struct sigaction ign {
-    }, old{};
-    ign.sa_handler = SIG_IGN;
-    sigemptyset(&ign.sa_mask);
-    sigaction(SIGPIPE, &ign, &old);
     ssize_t n;
     do {
         n = write(fd, ANSWER, sizeof ANSWER - 1);
     } while (n < 0 && errno == EINTR && !audiumtimedout);
-    sigaction(SIGPIPE, &old, nullptr);
 }
 
 // Ends the current line: logs it unless empty and lets the first recognised line set
@@ -81,27 +76,12 @@ void end_line(std::array<char, LINE_CAP> &line, std::size_t &used, ScriptResult 
     used = 0;
 }
 
-// Reads the script's output byte by byte until it ends or the limit expires. SIGALRM is
-// blocked between waits and let through only inside ppoll, so an alarm that fires just
-// before we would block cannot be lost and leave us waiting for ever.
+// Reads the script's output byte by byte until it ends or the limit expires.
 void read_output(int out, int in, ScriptResult &result) {
-    sigset_t block, wait_mask;
-    sigemptyset(&block);
-    sigaddset(&block, SIGALRM);
-    sigprocmask(SIG_BLOCK, &block, &wait_mask);
-    sigdelset(&wait_mask, SIGALRM);
-
     std::array<char, LINE_CAP> line{};
     std::size_t used = 0;
-    for (;;) {
-        if (audiumtimedout)
-            break;
-        pollfd p{out, POLLIN, 0};
-        if (ppoll(&p, 1, nullptr, &wait_mask) < 0)
-            break; // the alarm, or nothing left to wait for
-        char c;
-        if (read(out, &c, 1) != 1)
-            break; // end of output or an error
+    char c;
+    while (wait_readable(out) && read(out, &c, 1) == 1) {
         if (c == '\r')
             continue;
         if (c != '\n' && used < LINE_CAP - 1)
@@ -115,7 +95,6 @@ void read_output(int out, int in, ScriptResult &result) {
             end_line(line, used, result);
         }
     }
-    sigprocmask(SIG_UNBLOCK, &block, nullptr);
 }
 
 [[noreturn]] void exec_script(const char *admin, const char *path, const int out[2],
@@ -135,12 +114,6 @@ void read_output(int out, int in, ScriptResult &result) {
         dup2(out[1], STDOUT_FILENO);
         close(out[1]);
     }
-    // The script gets the ordinary signal dispositions, not the agent's.
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGALRM, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (chdir(admin) < 0) {
         // The shell reports a missing script itself.
     }

@@ -4,6 +4,7 @@
 
 #include "deploy_paths.h"
 #include "log.h"
+#include "stream.h"
 
 #include <array>
 #include <cerrno>
@@ -43,19 +44,6 @@ struct Fd {
 bool is_script_name(const char *name) {
     std::size_t len = std::strlen(name);
     return len > 3 && std::strcmp(name + len - 3, ".sh") == 0;
-}
-
-bool write_all(int fd, const char *p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
 }
 
 // Copies one script. Returns 0 or 2 after logging why.
@@ -115,8 +103,6 @@ int unjar(const char *archive, const char *appl) {
     if (pid < 0)
         return 14;
     if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGALRM, SIG_DFL);
         execl(jar.data(), "jar", "-xf", archive, data.data(), java.data(),
               static_cast<char *>(nullptr));
         _exit(1);

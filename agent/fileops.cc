@@ -44,20 +44,6 @@ void read_target(Path &target, Dir &dir) {
     std::snprintf(target.data(), target.size(), "%s/%s", dir.data(), name.data());
 }
 
-// Writes n bytes to fd, repeating after a signal. False when the file took fewer.
-bool write_file(int fd, const unsigned char *p, std::size_t n) {
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
-    return true;
-}
-
 // Reads up to n bytes from fd, stopping early only at end of file or on an error.
 std::size_t read_file(int fd, unsigned char *p, std::size_t n) {
     std::size_t got = 0;
@@ -88,13 +74,13 @@ Status receive_data(int fd) {
             // The pieces that came whole were written before the short one; the short
             // piece itself is not.
             if (fd >= 0)
-                write_file(fd, xfer.data(), got - got % PIECE);
+                write_all(fd, xfer.data(), got - got % PIECE);
             if (fd >= 0)
                 close(fd);
             return Status::ShortRead;
         }
         cksum_calc(xfer.data(), got, &crc);
-        if (fd >= 0 && !write_file(fd, xfer.data(), got)) {
+        if (fd >= 0 && !write_all(fd, xfer.data(), got)) {
             // Keep reading so that the stream stays in step with the client.
             st = Status::ShortWrite;
             close(fd);

@@ -35,6 +35,18 @@ void SignalAudiumTimeout(int) {
     stream_interrupt = 1;
 }
 
+namespace {
+void SignalPipeIgnored(int) {}
+} // namespace
+
+void catch_sigpipe() {
+    struct sigaction sa {};
+    sa.sa_handler = SignalPipeIgnored;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
 void arm_alarm(unsigned seconds, void (*handler)(int)) {
     // No SA_RESTART: a read or wait blocked when the alarm fires must fail with EINTR.
     struct sigaction sa {};

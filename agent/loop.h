@@ -15,6 +15,12 @@ void SignalReadTimeout(int);
 // Sets audiumtimedout.
 void SignalAudiumTimeout(int);
 
+// Makes a write to a pipe whose reader has gone (a relay or script child, or the
+// station) fail with EPIPE like any other failed write, instead of ending the agent.
+// SIGPIPE is caught by a handler that does nothing rather than ignored, because an
+// ignored signal stays ignored across exec: rsh, sh and jar start with the default.
+void catch_sigpipe();
+
 // Installs handler for SIGALRM so that a blocked system call is interrupted rather
 // than resumed, and arms the alarm clock for seconds (replacing any pending alarm).
 void arm_alarm(unsigned seconds, void (*handler)(int));

@@ -70,8 +70,6 @@ bool install_fd(int fd, int target) {
 // standard output, standard error stays the agent's own. Everything else the agent
 // holds is close-on-exec.
 [[noreturn]] void exec_rsh(const char *host, int req_read, int rep_write) {
-    // The agent ignores SIGPIPE for its own sake; rsh gets the ordinary disposition.
-    signal(SIGPIPE, SIG_DFL);
     if (!install_fd(req_read, STDIN_FILENO) || !install_fd(rep_write, STDOUT_FILENO))
         _exit(1);
     char *const argv[] = {const_cast<char *>(RSH), const_cast<char *>(host),
@@ -105,22 +103,6 @@ void send_request(Stream &in, std::int32_t seq, std::int16_t op, const char *dir
     send_relay_string(name, in);
     stream_flush(in);
 }
-
-// While a relay operation runs, a write to a pipe whose reader has gone (a far agent
-// that ended) fails like any other write instead of ending the agent. Scoped, so that
-// the children started by other operations keep the disposition they would have had.
-struct PipeSignalIgnored {
-    struct sigaction saved {};
-    PipeSignalIgnored() {
-        struct sigaction ign {};
-        ign.sa_handler = SIG_IGN;
-        sigemptyset(&ign.sa_mask);
-        sigaction(SIGPIPE, &ign, &saved);
-    }
-    ~PipeSignalIgnored() { sigaction(SIGPIPE, &saved, nullptr); }
-    PipeSignalIgnored(const PipeSignalIgnored &) = delete;
-    PipeSignalIgnored &operator=(const PipeSignalIgnored &) = delete;
-};
 
 } // namespace
 
@@ -186,7 +168,6 @@ Status push_file_to_rmt_machine() {
     read_char_string(name, sizeof name, std_in);
     std::int32_t len = read_long(std_in);
     std::int32_t cksum = read_long(std_in);
-    PipeSignalIgnored quiet_pipe;
 
     char path[DIR_CAP + NAME_CAP];
     std::snprintf(path, sizeof path, "%s/%s", dir, name);
@@ -236,7 +217,6 @@ Status delete_file_on_rmt_machine() {
     read_char_string(host, sizeof host, std_in);
     read_char_string(dir, sizeof dir, std_in);
     read_char_string(name, sizeof name, std_in);
-    PipeSignalIgnored quiet_pipe;
 
     pid_t pid;
     Stream *in, *out;

@@ -32,4 +32,6 @@ enum class Status : std::int16_t {
 // that the agent never sends.
 const char *status_meaning(int code);
 
-constexpr int code(Status s) { return static_cast<int>(s); }
+constexpr int code(Status s) {
+    return static_cast<int>(s);
+}

@@ -18,11 +18,6 @@ void stream_open(Stream &s, int fd) {
     s.len = 0;
 }
 
-namespace {
-
-// Waits until fd is readable, with SIGALRM blocked except inside ppoll, so that an
-// alarm cannot slip in between the check of stream_interrupt and the wait. Returns
-// false when the wait was cut short by a signal or stream_interrupt was already set.
 bool wait_readable(int fd) {
     sigset_t block, old;
     sigemptyset(&block);
@@ -44,6 +39,8 @@ bool wait_readable(int fd) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return ok && !stream_interrupt;
 }
+
+namespace {
 
 // One read(2) into p. Returns the count, 0 at end of input, -1 on error or on an
 // interruption of an interruptible read.
@@ -97,10 +94,8 @@ std::size_t stream_read(Stream &s, void *p, std::size_t n, bool interruptible) {
     return got;
 }
 
-namespace {
-
-// Writes all n bytes, repeating after a signal. False when a write failed.
-bool write_all(int fd, const unsigned char *p, std::size_t n) {
+bool write_all(int fd, const void *data, std::size_t n) {
+    auto p = static_cast<const unsigned char *>(data);
     while (n > 0) {
         ssize_t k = write(fd, p, n);
         if (k < 0 && errno == EINTR)
@@ -112,8 +107,6 @@ bool write_all(int fd, const unsigned char *p, std::size_t n) {
     }
     return true;
 }
-
-} // namespace
 
 bool stream_flush(Stream &s) {
     if (!s.writing)

@@ -23,6 +23,11 @@ struct Stream {
 // alarm that fires just before a read blocks still ends it.
 extern volatile sig_atomic_t stream_interrupt;
 
+// Waits until fd is readable, with SIGALRM blocked except inside ppoll, so that an
+// alarm cannot slip in between the check of stream_interrupt and the wait. Returns
+// false when the wait was cut short by a signal or stream_interrupt was already set.
+bool wait_readable(int fd);
+
 // Attaches the stream to fd, with an empty buffer and no flags set.
 void stream_open(Stream &s, int fd);
 
@@ -40,6 +45,10 @@ std::size_t stream_write(Stream &s, const void *p, std::size_t n);
 
 // Writes out the pending bytes. Returns true when all of them went out.
 bool stream_flush(Stream &s);
+
+// Writes all n bytes to fd, repeating after a signal. False when a write failed or
+// took nothing.
+bool write_all(int fd, const void *p, std::size_t n);
 
 // Flushes a write stream, closes the descriptor and detaches the stream.
 void stream_close(Stream &s);

@@ -41,8 +41,7 @@ void print_hello();
 
 // Reads up to count items of size bytes within seconds: the alarm interrupts the read.
 // Afterwards the 120-second request limit is armed again. Returns the whole items read.
-std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s,
-                       unsigned seconds);
+std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s, unsigned seconds);
 
 // Client side: reads one response for the expected sequence number, skipping every
 // byte before 'R'. Returns its status; SeqMismatch (5) when it answers another number

@@ -122,15 +122,48 @@ void report(Agent &a, std::int64_t done, std::int64_t total) {
         a.progress(a.progress_ctx, done, total);
 }
 
-// Source of upload data: a buffer or a descriptor.
+// Source of upload data: a buffer, or a local file that is checked again after sending.
 struct Source {
-    std::string_view mem;
+    std::string_view mem; // the data, when fd < 0
     int fd = -1;
-    bool short_source = false;
+    const char *path = nullptr; // the file behind fd
+    struct stat before {};      // its state when it was opened
+    bool changed = false;       // it changed while it was sent
 };
 
+bool same_file_state(const struct stat &a, const struct stat &b) {
+    return a.st_size == b.st_size && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Reads up to n bytes, fewer only at end of file or on an error.
+std::size_t read_full(int fd, unsigned char *p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t k = read(fd, p + got, n - got);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            break;
+        got += static_cast<std::size_t>(k);
+    }
+    return got;
+}
+
+// True when the file grew, was rewritten or was replaced while it was sent.
+bool changed_since_open(const Source &src) {
+    struct stat now, named;
+    unsigned char extra;
+    return fstat(src.fd, &now) < 0 || !same_file_state(src.before, now) ||
+           read_full(src.fd, &extra, 1) != 0 || stat(src.path, &named) < 0 ||
+           !same_file_state(src.before, named);
+}
+
 // The data phase of an upload (operations 1 and 7) after the interim reply: length,
-// data in batches, checksum; then the final reply.
+// data in batches, checksum; then the final reply. A file that changes while it is sent
+// must never be stored: its data would be a mix of old and new bytes, or zero filler
+// where it shrank, with a checksum that matches them. The agent still gets length bytes,
+// to stay in step, and then a checksum that cannot match, so it discards the upload.
 int upload(Agent &a, std::int32_t length, Source &src) {
     std::string head;
     put_long(head, length);
@@ -144,23 +177,15 @@ int upload(Agent &a, std::int32_t length, Source &src) {
     while (done < length) {
         std::size_t want = static_cast<std::size_t>(
             std::min<std::int64_t>(length - done, static_cast<std::int64_t>(BATCH)));
-        const unsigned char *p;
-        if (src.fd < 0) {
+        const unsigned char *p = buf.data();
+        if (src.fd < 0)
             p = reinterpret_cast<const unsigned char *>(src.mem.data()) + done;
-        } else {
-            std::size_t got = 0;
-            while (!src.short_source && got < want) {
-                ssize_t k = read(src.fd, buf.data() + got, want - got);
-                if (k < 0 && errno == EINTR)
-                    continue;
-                if (k <= 0) {
-                    src.short_source = true;
-                    break;
-                }
-                got += static_cast<std::size_t>(k);
+        else {
+            std::size_t got = src.changed ? 0 : read_full(src.fd, buf.data(), want);
+            if (got < want) {
+                src.changed = true;
+                std::memset(buf.data() + got, 0, want - got);
             }
-            std::memset(buf.data() + got, 0, want - got);
-            p = buf.data();
         }
         cksum_calc(p, want, &crc);
         if (!write_all(a.to, p, want))
@@ -168,7 +193,11 @@ int upload(Agent &a, std::int32_t length, Source &src) {
         done += static_cast<std::int64_t>(want);
         report(a, done, length);
     }
+    if (src.fd >= 0 && !src.changed)
+        src.changed = changed_since_open(src);
     cksum_final(length, &crc);
+    if (src.changed)
+        crc = ~crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
     if (send_raw(a, tail) != 0)
@@ -177,16 +206,54 @@ int upload(Agent &a, std::int32_t length, Source &src) {
 }
 
 int put_source(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
-               std::int32_t length, Source &src) {
+               std::int32_t length, Source &src, UploadInfo *info) {
+    if (info)
+        info->length = length;
     if (int e = send_request(a, op, strings); e != 0)
         return e;
     int st = read_reply(a, a.seq, a.timeout_ms);
     if (st != code(Status::Ready))
         return st;
     st = upload(a, length, src);
-    if (st >= 0 && src.short_source)
-        return ErrLocal;
-    return st;
+    if (info)
+        info->agent_status = st;
+    return st >= 0 && src.changed ? ErrChanged : st;
+}
+
+// Opens a local file for sending. Returns 0, or ErrLocal with the reason in
+// info->local_errno (EISDIR or EINVAL when not a regular file, EFBIG when longer than
+// the wire's 32-bit length).
+int open_source(const char *path, Source &src, UploadInfo *info) {
+    int e = 0;
+    src.path = path;
+    src.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (src.fd < 0 || fstat(src.fd, &src.before) < 0)
+        e = errno;
+    else if (!S_ISREG(src.before.st_mode))
+        e = S_ISDIR(src.before.st_mode) ? EISDIR : EINVAL;
+    else if (src.before.st_size > INT32_MAX)
+        e = EFBIG;
+    if (e == 0)
+        return 0;
+    if (src.fd >= 0)
+        close(src.fd);
+    src.fd = -1;
+    if (info)
+        info->local_errno = e;
+    return ErrLocal;
+}
+
+// Operation op with the local file path as its data.
+int put_file(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
+             const char *path, UploadInfo *info) {
+    if (info)
+        *info = UploadInfo{};
+    Source src;
+    if (int e = open_source(path, src, info); e != 0)
+        return e;
+    int r = put_source(a, op, strings, static_cast<std::int32_t>(src.before.st_size), src, info);
+    close(src.fd);
+    return r;
 }
 
 // The data phase of a download (operations 5 and 6) after the interim reply. Data go
@@ -210,19 +277,8 @@ int download(Agent &a, bool with_data, int fd, FileInfo *info) {
                 std::min<std::int64_t>(length - done, static_cast<std::int64_t>(a.rlen - a.rpos)));
             const unsigned char *p = a.rbuf.data() + a.rpos;
             cksum_calc(p, k, &crc);
-            if (fd >= 0 && !local_failed) {
-                std::size_t off = 0;
-                while (off < k) {
-                    ssize_t w = write(fd, p + off, k - off);
-                    if (w < 0 && errno == EINTR)
-                        continue;
-                    if (w <= 0) {
-                        local_failed = true;
-                        break;
-                    }
-                    off += static_cast<std::size_t>(w);
-                }
-            }
+            if (fd >= 0 && !local_failed)
+                local_failed = !write_all(fd, p, k);
             a.rpos += k;
             done += static_cast<std::int64_t>(k);
             report(a, done, length);
@@ -434,24 +490,14 @@ int put(Agent &a, std::string_view dir, std::string_view name, std::string_view 
     if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_) || data.size() > INT32_MAX)
         return ErrArgument;
     Source src{data};
-    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(data.size()), src);
+    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(data.size()), src, nullptr);
 }
 
-int put_fd(Agent &a, std::string_view dir, std::string_view name, int fd, std::int64_t length) {
-    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_) || length < 0 || length > INT32_MAX)
+int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
+             UploadInfo *info) {
+    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
         return ErrArgument;
-    Source src{{}, fd};
-    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(length), src);
-}
-
-int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return ErrLocal;
-    struct stat st;
-    int r = fstat(fd, &st) < 0 ? ErrLocal : put_fd(a, dir, name, fd, st.st_size);
-    close(fd);
-    return r;
+    return put_file(a, 1, {dir, name}, path, info);
 }
 
 int rm(Agent &a, std::string_view dir, std::string_view name) {
@@ -501,24 +547,10 @@ int rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int deploy(Agent &a, std::string_view appl, const char *archive) {
+int deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *info) {
     if (!fits(appl, APPL_MAX))
         return ErrArgument;
-    int fd = open(archive, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return ErrLocal;
-    struct stat st;
-    int r;
-    if (fstat(fd, &st) < 0)
-        r = ErrLocal;
-    else if (st.st_size > INT32_MAX)
-        r = ErrArgument;
-    else {
-        Source src{{}, fd};
-        r = put_source(a, 7, {appl}, static_cast<std::int32_t>(st.st_size), src);
-    }
-    close(fd);
-    return r;
+    return put_file(a, 7, {appl}, archive, info);
 }
 
 int undeploy(Agent &a, std::string_view appl) {
@@ -527,6 +559,30 @@ int undeploy(Agent &a, std::string_view appl) {
     if (int e = send_request(a, 8, {appl}); e != 0)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
+}
+
+int file_sum(const char *path, FileInfo *sum, UploadInfo *info) {
+    Source src;
+    if (int e = open_source(path, src, info); e != 0)
+        return e;
+    std::uint32_t crc;
+    cksum_init(&crc);
+    std::array<unsigned char, BATCH> buf;
+    std::int64_t total = 0;
+    while (std::size_t k = read_full(src.fd, buf.data(), buf.size())) {
+        cksum_calc(buf.data(), k, &crc);
+        total += static_cast<std::int64_t>(k);
+    }
+    close(src.fd);
+    if (total > INT32_MAX) {
+        if (info)
+            info->local_errno = EFBIG;
+        return ErrLocal;
+    }
+    cksum_final(total, &crc);
+    sum->length = static_cast<std::int32_t>(total);
+    sum->checksum = crc;
+    return 0;
 }
 
 std::uint32_t checksum_of(std::string_view data) {

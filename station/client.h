@@ -29,6 +29,8 @@ enum ClientError : int {
     ErrHello = -7,    // the hello reply was not "HELLO_v2x"
     ErrArgument = -8, // a name or length the agent cannot accept; nothing was sent
     ErrProtocol = -9, // the agent answered something the exchange does not allow
+    ErrChanged = -10, // the local file changed while it was sent; the agent was given a
+                      // checksum that cannot match, so it stored nothing
 };
 
 // Capacities of the agent's receiving buffers, terminator included.
@@ -90,14 +92,20 @@ struct FileInfo {
     std::uint32_t checksum = 0; // checksum sent by the agent
 };
 
+// What an upload from a local file did, for callers that report it.
+struct UploadInfo {
+    std::int64_t length = 0; // bytes announced to the agent
+    int local_errno = 0;     // with ErrLocal: why the file could not be used (EISDIR or
+                             // EINVAL not a regular file, EFBIG longer than 2147483647)
+    int agent_status = 0;    // with ErrChanged: the agent's final status
+};
+
 // Operation 1 from memory.
 int put(Agent &a, std::string_view dir, std::string_view name, std::string_view data);
-// Operation 1 from an open descriptor: exactly length bytes are sent, read in batches
-// (a source that ends early is padded with zero bytes, and ErrLocal is returned after
-// the agent's final reply).
-int put_fd(Agent &a, std::string_view dir, std::string_view name, int fd, std::int64_t length);
-// Operation 1 from a local file.
-int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path);
+// Operation 1 from a local file. ErrLocal before anything is sent when the file cannot
+// be used; ErrChanged when it changed while it was sent (nothing was stored).
+int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
+             UploadInfo *info = nullptr);
 // Operation 2.
 int rm(Agent &a, std::string_view dir, std::string_view name);
 // Operation 5 into an open descriptor; the data are checked against the checksum.
@@ -113,10 +121,14 @@ int push(Agent &a, std::string_view host, std::string_view dir, std::string_view
          std::int32_t length, std::uint32_t checksum);
 // Operation 4.
 int rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name);
-// Operation 7 from a local archive file.
-int deploy(Agent &a, std::string_view appl, const char *archive);
+// Operation 7 from a local archive file, with the results of put_path.
+int deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *info = nullptr);
 // Operation 8.
 int undeploy(Agent &a, std::string_view appl);
+
+// Length and checksum of a local file as the agent computes them for its copy.
+// Returns 0, or ErrLocal with the reason in info->local_errno.
+int file_sum(const char *path, FileInfo *sum, UploadInfo *info = nullptr);
 
 // The checksum of a whole buffer, as the data phase carries it.
 std::uint32_t checksum_of(std::string_view data);

@@ -4,7 +4,6 @@
 #include "client.h"
 #include "outcome.h"
 #include "progress.h"
-#include "upload.h"
 
 #include <cerrno>
 #include <csignal>
@@ -185,33 +184,48 @@ void bar_hook(void *ctx, std::int64_t done, std::int64_t) {
     progress_update(*static_cast<ProgressBar *>(ctx), done);
 }
 
+const char *local_error_text(int e) {
+    return e == EFBIG    ? "longer than 2147483647 bytes"
+           : e == EINVAL ? "not a regular file"
+                         : strerror(e);
+}
+
+// Sends the local file as the data of a put (DIR and NAME given) or of a deployment
+// (APP given), and reports it under the label what.
+int upload_one(Ctx &c, const char *what, const char *local, const char *label, const char *dir,
+               const char *name, const char *app) {
+    progress_start(c.bar, label, 0, false);
+    struct stat st;
+    if (stat(local, &st) == 0)
+        progress_start(c.bar, label, st.st_size, progress_wanted(c));
+    c.agent.progress = bar_hook;
+    c.agent.progress_ctx = &c.bar;
+    station::UploadInfo up;
+    int r = app ? station::deploy(c.agent, app, local, &up)
+                : station::put_path(c.agent, dir, name, local, &up);
+    c.agent.progress = nullptr;
+    progress_end(c.bar, up.length);
+    if (r == station::ErrLocal) {
+        say_failure(c, "%s: cannot send %s (%s)", what, local, local_error_text(up.local_errno));
+        return code(Outcome::LocalUnreadable);
+    }
+    if (r == station::ErrChanged) {
+        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
+                    local, up.agent_status, status_meaning(up.agent_status));
+        return code(Outcome::LocalChanged);
+    }
+    if (r != 0)
+        return report(c, what, r);
+    say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(up.length));
+    return 0;
+}
+
 // Sends one local file as DIR/NAME (operation 1) and reports it.
 int put_one(Ctx &c, const char *local, const char *dir, const char *name) {
     char rpath[kPathCap], what[kPathCap + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "put %s", rpath);
-    progress_start(c.bar, name, 0, false);
-    struct stat st;
-    if (stat(local, &st) == 0)
-        progress_start(c.bar, name, st.st_size, progress_wanted(c));
-    UploadResult ur;
-    int r = upload_file(c.agent, 1, {dir, name}, local, c.bar, &ur);
-    if (r == kUploadLocal) {
-        say_failure(c, "%s: cannot send %s (%s)", what, local,
-                    ur.local_errno == EFBIG    ? "longer than 2147483647 bytes"
-                    : ur.local_errno == EINVAL ? "not a regular file"
-                                               : strerror(ur.local_errno));
-        return code(Outcome::LocalUnreadable);
-    }
-    if (ur.changed && r >= 0) {
-        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
-                    local, r, status_meaning(r));
-        return code(Outcome::LocalChanged);
-    }
-    if (r != 0)
-        return report(c, what, r);
-    say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(ur.length));
-    return 0;
+    return upload_one(c, what, local, name, dir, name, nullptr);
 }
 
 int cmd_put(Ctx &c) {
@@ -353,28 +367,7 @@ int cmd_deploy(Ctx &c) {
     const char *app = c.o.args[0], *archive = c.o.args[1];
     char what[256];
     snprintf(what, sizeof what, "deploy %s", app);
-    struct stat st;
-    progress_start(c.bar, app, 0, false);
-    if (stat(archive, &st) == 0)
-        progress_start(c.bar, app, st.st_size, progress_wanted(c));
-    UploadResult ur;
-    int r = upload_file(c.agent, 7, {app}, archive, c.bar, &ur);
-    if (r == kUploadLocal) {
-        say_failure(c, "%s: cannot send %s (%s)", what, archive,
-                    ur.local_errno == EFBIG    ? "longer than 2147483647 bytes"
-                    : ur.local_errno == EINVAL ? "not a regular file"
-                                               : strerror(ur.local_errno));
-        return code(Outcome::LocalUnreadable);
-    }
-    if (ur.changed && r >= 0) {
-        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
-                    archive, r, status_meaning(r));
-        return code(Outcome::LocalChanged);
-    }
-    if (r != 0)
-        return report(c, what, r);
-    say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(ur.length));
-    return 0;
+    return upload_one(c, what, archive, app, nullptr, nullptr, app);
 }
 
 int cmd_undeploy(Ctx &c) {
@@ -397,22 +390,20 @@ int cmd_sync(Ctx &c) {
         const char *name = base_name(local);
         char rpath[kPathCap];
         remote_path(rpath, sizeof rpath, dir, name);
-        std::int64_t len = 0;
-        std::uint32_t crc = 0;
-        if (int e = local_sum(local, &len, &crc); e != 0) {
+        station::FileInfo mine;
+        station::UploadInfo why;
+        if (station::file_sum(local, &mine, &why) != 0) {
             say_failure(c, "sync %s: cannot read %s (%s)", rpath, local,
-                        e == EFBIG    ? "longer than 2147483647 bytes"
-                        : e == EINVAL ? "not a regular file"
-                                      : strerror(e));
+                        local_error_text(why.local_errno));
             if (result == 0)
                 result = code(Outcome::LocalUnreadable);
             continue;
         }
         station::FileInfo info;
         int r = remote_sum(c, dir, name, &info, true);
-        if (r == 0 && info.length == len && info.checksum == crc) {
+        if (r == 0 && info.length == mine.length && info.checksum == mine.checksum) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
-                       static_cast<long long>(len), crc);
+                       static_cast<long long>(mine.length), mine.checksum);
             continue;
         }
         if (r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol))
