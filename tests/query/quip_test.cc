@@ -22,6 +22,11 @@ struct Variant {
     std::size_t request, answer;
 };
 
+// Test lists show the program's name rather than the bytes of the record.
+void PrintTo(const Variant &v, std::ostream *os) {
+    *os << v.name;
+}
+
 const Variant quip{"quip", false, false, 244, 80};
 const Variant quipwide{"quipwide", true, false, 420, 256};
 const Variant quipdgram{"quipdgram", false, true, 244, 80};
