@@ -137,10 +137,8 @@ Status put_audium_appl_on_machine(std::int32_t seq) {
         st = check_master_admin(p.master_admin.data());
     if (st != Status::Ok)
         return st;
-    if (is_directory(p.archive.data())) {
-        log_entry("The file %s is a directory", p.archive.data());
+    if (target_is_directory(p.archive.data()))
         return Status::IsDirectory;
-    }
     int fd = open(p.archive.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         log_entry("Cannot write jar file %s (%s)", p.archive.data(), std::strerror(errno));

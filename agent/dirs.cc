@@ -100,3 +100,10 @@ bool is_directory(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+bool target_is_directory(const char *path) {
+    if (!is_directory(path))
+        return false;
+    log_entry("The file %s is a directory", path);
+    return true;
+}

@@ -12,3 +12,7 @@ int rmdir_recursive(const char *path);
 
 // True when path exists and is a directory, symbolic links followed.
 bool is_directory(const char *path);
+
+// The check every file operation makes of its target: true, after logging
+// "The file %s is a directory", when path names a directory.
+bool target_is_directory(const char *path);

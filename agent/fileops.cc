@@ -138,10 +138,8 @@ Status put_file_on_machine(std::int32_t seq) {
     if (std::snprintf(temp.data(), temp.size(), "%s-TARKO", target.data()) >=
         static_cast<int>(temp.size()))
         return Status::CannotCreate; // cannot happen with the capacities above
-    if (is_directory(target.data())) {
-        log_entry("The file %s is a directory", target.data());
+    if (target_is_directory(target.data()))
         return Status::IsDirectory;
-    }
     struct stat st;
     if (stat(dir.data(), &st) < 0) {
         if (int e = makedir(target.data()); e != 0) {
@@ -173,10 +171,8 @@ Status delete_file_on_machine() {
     Path target{};
     Dir dir{};
     read_target(target, dir);
-    if (is_directory(target.data())) {
-        log_entry("The file %s is a directory", target.data());
+    if (target_is_directory(target.data()))
         return Status::IsDirectory;
-    }
     if (unlink(target.data()) == 0 || errno == ENOENT)
         return Status::Ok;
     return Status::Failed;
@@ -186,10 +182,8 @@ Status get_file_from_machine(std::int32_t seq, bool send_data) {
     Path target{};
     Dir dir{};
     read_target(target, dir);
-    if (is_directory(target.data())) {
-        log_entry("The file %s is a directory", target.data());
+    if (target_is_directory(target.data()))
         return Status::IsDirectory;
-    }
     int fd = open(target.data(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         log_entry("Could not read file %s (%s)", target.data(), std::strerror(errno));

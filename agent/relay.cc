@@ -171,10 +171,8 @@ Status push_file_to_rmt_machine() {
 
     char path[DIR_CAP + NAME_CAP];
     std::snprintf(path, sizeof path, "%s/%s", dir, name);
-    if (is_directory(path)) {
-        log_entry("The file %s is a directory", path);
+    if (target_is_directory(path))
         return Status::IsDirectory;
-    }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         log_entry("Could not read file %s (%s)", path, std::strerror(errno));
