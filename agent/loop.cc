@@ -15,11 +15,16 @@ volatile sig_atomic_t audiumtimedout = 0;
 void SignalAlarmTimeout(int) {
     // The limit must end the agent even when the handler itself cannot finish its line
     // (standard error blocked by a reader that stopped reading): a second alarm with
-    // the default action takes the process down then.
+    // the default action takes the process down then. SIGALRM stays blocked while its
+    // own handler runs, so it is unblocked here, or that second alarm would only wait.
     struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGALRM, &sa, nullptr);
+    sigset_t alrm;
+    sigemptyset(&alrm);
+    sigaddset(&alrm, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
     alarm(5);
     log_entry_from_signal("Remote timed out");
     close_log_file();

@@ -295,3 +295,38 @@ TEST(LogDeathTest, RequestLimitEndsTheProcessEvenInsideALogWrite) {
     close(fd);
     EXPECT_STREQ(b + 9, "Remote timed out\n");
 }
+
+TEST(LogDeathTest, RequestLimitEndsTheProcessEvenWhenItsOwnLineBlocks) {
+    // The log file takes no more bytes (a full FIFO nobody reads), so the handler's own
+    // line blocks: the fallback alarm must still take the process down within seconds.
+    Tree t;
+    std::string fifo = t / "stuck.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EXIT(
+        {
+            // A hang would stall the whole test: a watchdog ends it with another signal.
+            pid_t self = getpid();
+            if (fork() == 0) {
+                for (int i = 0; i < 150 && getppid() == self; i++)
+                    usleep(100000);
+                if (getppid() == self)
+                    kill(self, SIGKILL);
+                _exit(0);
+            }
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 2);
+            int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            int wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (rd < 0 || wr < 0)
+                _exit(3);
+            char block[4096] = {};
+            while (write(wr, block, sizeof block) > 0) {
+            }
+            fcntl(wr, F_SETFL, 0);
+            logfd = wr;
+            arm_alarm(1, SignalAlarmTimeout);
+            for (;;)
+                pause();
+        },
+        ::testing::KilledBySignal(SIGALRM), "");
+}

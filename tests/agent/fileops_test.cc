@@ -350,3 +350,25 @@ TEST(Get, ReaderGoneIsAShortWriteNotACrash) {
     a.close_input();
     EXPECT_EQ(a.wait(), 0); // SIGPIPE is ignored: the agent ends at its next read
 }
+
+TEST(Put, AgentStartedWithoutStandardOutputKeepsItsAnswersOutOfTheFile) {
+    // Descriptor 1 missing: the upload's temporary file must not take its number, or
+    // the interim response would be written into the file ahead of the data.
+    TempDir t;
+    std::string data = pattern(3000);
+    std::string in = request_header(1, 1);
+    put_string(in, t.path);
+    put_string(in, "f");
+    put_long(in, static_cast<std::int32_t>(data.size()));
+    in += data;
+    put_long(in, static_cast<std::int32_t>(checksum_of(data)));
+    testproc::Options o;
+    o.input = in;
+    auto r = testproc::run({"/bin/sh", "-c", "exec \"$0\" >&-", testproc::bin("tarko_remote2")}, o);
+    EXPECT_EQ(r.status, 0);
+    std::string got = slurp(t / "f");
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the file starts with " << got.substr(0, 8).size() << " bytes "
+                             << (got.rfind("R", 0) == 0 ? "of a response" : "of other data");
+    EXPECT_EQ(r.err, "");
+}
