@@ -96,8 +96,10 @@ int append_line(const char *path, const char *line) {
 } // namespace
 
 int is_local_host(const char *name) {
+    // Room for a name of the full 64 characters and its terminator: gethostname fails
+    // rather than cut a name that does not fit.
     std::array<char, spool_host_max + 1> self{};
-    if (gethostname(self.data(), spool_host_max) < 0)
+    if (gethostname(self.data(), self.size()) < 0)
         return -1;
     if (strcasecmp(name, self.data()) == 0)
         return 0;

@@ -78,6 +78,16 @@ TEST(IsLocalHost, MatchesNameOfficialNameAndAliasesIgnoringCase) {
     EXPECT_EQ(local_check("myhost", "127.0.0.1"), -3);
 }
 
+// A host name may use all 64 characters the system allows; it is read whole.
+TEST(IsLocalHost, LongestHostNameIsReadWhole) {
+    std::string longest(64, 'h');
+    int r = local_check(longest.c_str(), longest.c_str());
+    if (r == testnet::ns_unavailable)
+        GTEST_SKIP() << "namespaces unavailable";
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(local_check(longest.c_str(), longest.substr(0, 63).c_str()), -2);
+}
+
 TEST(IsLocalHost, UnresolvableOwnNameGivesMinus2) {
     int r = local_check("nowhere", "nowhere");
     if (r == testnet::ns_unavailable)
@@ -98,7 +108,7 @@ class LocalDelivery : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         std::snprintf(errlog_dir, sizeof errlog_dir, "%s/log", dir.c_str());
-        ASSERT_EQ(gethostname(self, 64), 0);
+        ASSERT_EQ(gethostname(self, sizeof self), 0);
         if (is_local_host(self) != 0)
             GTEST_SKIP() << "this machine's name does not name it";
         saved = umask(077);
