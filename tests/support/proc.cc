@@ -13,7 +13,9 @@ extern char **environ;
 
 namespace testproc {
 
-std::string bin(const char *name) { return std::string(BIN_DIR) + "/" + name; }
+std::string bin(const char *name) {
+    return std::string(BIN_DIR) + "/" + name;
+}
 
 static long long now_ms() {
     timespec ts;
@@ -39,7 +41,17 @@ static std::vector<std::string> child_env(const Options &opt) {
     return env;
 }
 
+// A child that ends before reading all of its input must not take the test program
+// down with SIGPIPE: the write fails with EPIPE instead. Children get the default back.
+static void keep_sigpipe_from_ending_tests() {
+    struct sigaction sa {};
+    sigaction(SIGPIPE, nullptr, &sa);
+    if (sa.sa_handler == SIG_DFL)
+        signal(SIGPIPE, SIG_IGN);
+}
+
 bool spawn(Child &c, const std::vector<std::string> &argv, const Options &opt) {
+    keep_sigpipe_from_ending_tests();
     int pin[2], pout[2], perr[2];
     if (pipe2(pin, O_CLOEXEC) < 0)
         return false;
@@ -130,7 +142,9 @@ std::string read_n(int fd, size_t n, int timeout_ms) {
     return got;
 }
 
-std::string read_all(int fd, int timeout_ms) { return read_n(fd, SIZE_MAX, timeout_ms); }
+std::string read_all(int fd, int timeout_ms) {
+    return read_n(fd, SIZE_MAX, timeout_ms);
+}
 
 bool write_all(int fd, const std::string &data) {
     size_t off = 0;
