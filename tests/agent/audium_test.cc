@@ -2,6 +2,7 @@
 // a temporary Audium home. Log lines go to standard error, which each run sends to a
 // file so that the tests can read them.
 #include "audium.h"
+#include "files.h"
 #include "loop.h"
 
 #include <gtest/gtest.h>
@@ -21,29 +22,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const fs::path &p, const std::string &text) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testfiles::log_messages;
+using testfiles::read_file;
+using testfiles::write_file;
 
 // The messages of the log lines, without their time stamps.
-std::vector<std::string> messages(const std::string &log) {
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ')
-            lines.push_back(line.substr(9));
-    return lines;
-}
-
 int count(const std::vector<std::string> &lines, const std::string &msg) {
     int n = 0;
     for (const auto &l : lines)
@@ -90,7 +73,7 @@ class ScriptRunner : public ::testing::Test {
         ScriptResult r = run_audium_script(appl.c_str(), home.c_str(), name, limit);
         dup2(saved, 2);
         close(saved);
-        log = messages(read_file(errf));
+        log = log_messages(read_file(errf));
         return r;
     }
 
@@ -325,7 +308,7 @@ class LoadSequence : public ScriptRunner {
         int r = audium_server_load(appl.c_str(), home.c_str());
         dup2(saved, 2);
         close(saved);
-        log = messages(read_file(errf));
+        log = log_messages(read_file(errf));
         return r;
     }
 };

@@ -2,6 +2,7 @@
 // stand-in under /opt/audium, real archives built by the machine's jar tool, and the
 // station's frames on its standard input and output.
 #include "client.h"
+#include "files.h"
 #include "proc.h"
 #include "site.h"
 
@@ -22,36 +23,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::log_messages;
+using testfiles::read_file;
+using testfiles::write_file;
+
 const std::string H = "/opt/audium";
 const std::string WORK = H + "/applications.work";
 const std::string LIVE = H + "/applications";
 const std::string OLD = H + "/applications.old";
 const std::string MASTER = H + "/admin/appScripts";
 
-std::string read_host_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_host_file(const fs::path &p, const std::string &text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 // The messages of log lines ("HH:MM:SS message"), without their time stamps.
-std::vector<std::string> messages(const std::string &log) {
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ')
-            lines.push_back(line.substr(9));
-    return lines;
-}
-
 std::string joined(const std::vector<std::string> &lines) {
     std::string s;
     for (const auto &l : lines)
@@ -88,17 +70,17 @@ const Archives &archives() {
         r.dir = mkdtemp(tmpl);
         for (std::string v : {"v1", "v2"}) {
             fs::path src = fs::path(r.dir) / ("src" + v);
-            write_host_file(src / "ivr1/data/version", v + "\n");
-            write_host_file(src / "ivr1/data/prompts/hello.txt", "hello from " + v + "\n");
-            write_host_file(src / "ivr1/java/Main.class", "class " + v);
-            write_host_file(src / "ivr1/other/unused.txt", "not unpacked");
+            write_file(src / "ivr1/data/version", v + "\n");
+            write_file(src / "ivr1/data/prompts/hello.txt", "hello from " + v + "\n");
+            write_file(src / "ivr1/java/Main.class", "class " + v);
+            write_file(src / "ivr1/other/unused.txt", "not unpacked");
             std::string out = r.dir + "/" + v + ".jar";
             testproc::Options o;
             o.timeout_ms = 60000;
             auto res = testproc::run({real, "cf", out, "-C", src.string(), "."}, o);
             if (res.status != 0)
                 r.error = "jar cf failed: " + res.err;
-            (v == "v1" ? r.v1 : r.v2) = read_host_file(out);
+            (v == "v1" ? r.v1 : r.v2) = read_file(out);
         }
         r.damaged = "PK this is no archive at all";
         return r;
@@ -141,7 +123,7 @@ class DeploySite : public ::testing::Test {
         testproc::close_input(child);
         agent.to = -1;
         EXPECT_EQ(testproc::wait(child, 10000), 0);
-        log = messages(testproc::read_all(child.err, 2000));
+        log = log_messages(testproc::read_all(child.err, 2000));
         all_log.insert(all_log.end(), log.begin(), log.end());
     }
 
@@ -216,7 +198,7 @@ class DeploySite : public ::testing::Test {
 
     void expect_daily_log_matches() {
         std::string file = site.read_file("a", today_log());
-        EXPECT_EQ(joined(messages(file)), joined(all_log));
+        EXPECT_EQ(joined(log_messages(file)), joined(all_log));
     }
 };
 

@@ -3,6 +3,7 @@
 // the real jar tool of the machine's JDK.
 #include "deploy.h"
 #include "deploy_paths.h"
+#include "files.h"
 #include "proc.h"
 
 #include <gtest/gtest.h>
@@ -21,18 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const fs::path &p, const std::string &text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testfiles::read_file;
+using testfiles::write_file;
 
 // The home of the machine's jar tool, "" when there is none.
 std::string java_home() {

@@ -1,5 +1,6 @@
 // Operations 1, 2, 5 and 6 of the real agent on files in a temporary directory.
 #include "agentrun.h"
+#include "files.h"
 
 #include <fcntl.h>
 #include <fstream>
@@ -11,17 +12,8 @@ using namespace station;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void spit(const std::string &path, const std::string &data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
+using testfiles::read_file;
+using testfiles::write_file;
 
 bool exists(const std::string &path) {
     struct stat st;
@@ -60,14 +52,14 @@ TEST(Put, CreatesMissingDirectoriesAndTheFile) {
     std::string dir = t / "a/b/c";
     std::string data = pattern(5000);
     EXPECT_EQ(put(a.agent, dir, "file", data), 0);
-    EXPECT_EQ(slurp(dir + "/file"), data);
+    EXPECT_EQ(read_file(dir + "/file"), data);
     EXPECT_EQ(mode_of(t / "a"), 0777u);
     EXPECT_EQ(mode_of(t / "a/b/c"), 0777u);
     EXPECT_EQ(mode_of(dir + "/file"), 0666u);
     EXPECT_FALSE(exists(dir + "/file-TARKO"));
     // Replaced whole by a second, shorter upload.
     EXPECT_EQ(put(a.agent, dir, "file", "short"), 0);
-    EXPECT_EQ(slurp(dir + "/file"), "short");
+    EXPECT_EQ(read_file(dir + "/file"), "short");
     EXPECT_EQ(a.err(100), "");
 }
 
@@ -77,7 +69,7 @@ TEST(Put, SizesAroundThePiece) {
     for (size_t n : {0, 1, 1023, 1024, 1025, 65535, 65536, 65537, 300000}) {
         std::string data = pattern(n);
         EXPECT_EQ(put(a.agent, t.path, "f", data), 0) << n;
-        EXPECT_EQ(slurp(t / "f"), data) << n;
+        EXPECT_EQ(read_file(t / "f"), data) << n;
     }
 }
 
@@ -91,7 +83,7 @@ TEST(Put, EmptyFileWithTheEmptyChecksum) {
     ASSERT_TRUE(a.send(d));
     EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
     EXPECT_TRUE(exists(t / "empty"));
-    EXPECT_EQ(slurp(t / "empty"), "");
+    EXPECT_EQ(read_file(t / "empty"), "");
 }
 
 TEST(Put, NegativeLengthCarriesNoData) {
@@ -103,12 +95,12 @@ TEST(Put, NegativeLengthCarriesNoData) {
     put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
     ASSERT_TRUE(a.send(d));
     EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
-    EXPECT_EQ(slurp(t / "neg"), "");
+    EXPECT_EQ(read_file(t / "neg"), "");
 }
 
 TEST(Put, RefusedChecksWithoutInterimResponse) {
     TempDir t;
-    spit(t / "plain", "x");
+    write_file(t / "plain", "x");
     ASSERT_EQ(mkdir((t / "dir").c_str(), 0777), 0);
     RunningAgent a;
     EXPECT_EQ(request(a, 1, t / "plain", "f"), 4);        // directory is a file
@@ -134,7 +126,7 @@ TEST(Put, TemporaryFileCannotBeCreated) {
 
 TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     TempDir t;
-    spit(t / "f", "old contents");
+    write_file(t / "f", "old contents");
     RunningAgent a;
     ASSERT_EQ(request(a, 1, t.path, "f"), 1);
     std::string d;
@@ -143,7 +135,7 @@ TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     put_long(d, 0x48AA78A3);
     ASSERT_TRUE(a.send(d));
     EXPECT_EQ(read_reply(a.agent, 1, 5000), 6);
-    EXPECT_EQ(slurp(t / "f"), "old contents");
+    EXPECT_EQ(read_file(t / "f"), "old contents");
     EXPECT_FALSE(exists(t / "f-TARKO"));
     // The right checksum of "abc" is accepted.
     ASSERT_EQ(request(a, 1, t.path, "f"), 1);
@@ -153,33 +145,33 @@ TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     put_long(d, 0x48AA78A2);
     ASSERT_TRUE(a.send(d));
     EXPECT_EQ(read_reply(a.agent, 2, 5000), 0);
-    EXPECT_EQ(slurp(t / "f"), "abc");
+    EXPECT_EQ(read_file(t / "f"), "abc");
 }
 
 TEST(Put, InProgressUnderTemporaryName) {
     TempDir t;
-    spit(t / "f", "old");
+    write_file(t / "f", "old");
     RunningAgent a;
     ASSERT_EQ(request(a, 1, t.path, "f"), 1);
     std::string d;
     put_long(d, 200000);
     d += pattern(150000);
     ASSERT_TRUE(a.send(d));
-    for (int i = 0; i < 200 && slurp(t / "f-TARKO").size() < 100000; i++)
+    for (int i = 0; i < 200 && read_file(t / "f-TARKO").size() < 100000; i++)
         usleep(10000);
-    EXPECT_GE(slurp(t / "f-TARKO").size(), 100000u);
-    EXPECT_EQ(slurp(t / "f"), "old");
+    EXPECT_GE(read_file(t / "f-TARKO").size(), 100000u);
+    EXPECT_EQ(read_file(t / "f"), "old");
     std::string rest = pattern(200000).substr(150000);
     put_long(rest, static_cast<std::int32_t>(checksum_of(pattern(200000))));
     ASSERT_TRUE(a.send(rest));
     EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
-    EXPECT_EQ(slurp(t / "f"), pattern(200000));
+    EXPECT_EQ(read_file(t / "f"), pattern(200000));
     EXPECT_FALSE(exists(t / "f-TARKO"));
 }
 
 TEST(Put, ClientEndsInsideTheData) {
     TempDir t;
-    spit(t / "f", "old");
+    write_file(t / "f", "old");
     RunningAgent a;
     ASSERT_EQ(request(a, 1, t.path, "f"), 1);
     std::string d;
@@ -189,13 +181,13 @@ TEST(Put, ClientEndsInsideTheData) {
     a.close_input();
     EXPECT_EQ(read_reply(a.agent, 1, 5000), 9);
     EXPECT_EQ(a.wait(), 0);
-    EXPECT_EQ(slurp(t / "f"), "old");
+    EXPECT_EQ(read_file(t / "f"), "old");
     EXPECT_FALSE(exists(t / "f-TARKO"));
 }
 
 TEST(Put, ClientEndsBeforeTheChecksum) {
     TempDir t;
-    spit(t / "f", "old");
+    write_file(t / "f", "old");
     RunningAgent a;
     ASSERT_EQ(request(a, 1, t.path, "f"), 1);
     std::string d;
@@ -207,13 +199,13 @@ TEST(Put, ClientEndsBeforeTheChecksum) {
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.out(1, 200), "");
-    EXPECT_EQ(slurp(t / "f"), "old"); // the target changes only by the rename
+    EXPECT_EQ(read_file(t / "f"), "old"); // the target changes only by the rename
 }
 
 TEST(Put, FromAFileDescriptor) {
     TempDir t;
     std::string data = pattern(1 << 20);
-    spit(t / "src", data);
+    write_file(t / "src", data);
     RunningAgent a;
     std::int64_t last = -1;
     a.agent.progress = [](void *ctx, std::int64_t done, std::int64_t) {
@@ -222,12 +214,12 @@ TEST(Put, FromAFileDescriptor) {
     a.agent.progress_ctx = &last;
     EXPECT_EQ(put_path(a.agent, t.path, "dst", (t / "src").c_str()), 0);
     EXPECT_EQ(last, 1 << 20);
-    EXPECT_EQ(slurp(t / "dst"), data);
+    EXPECT_EQ(read_file(t / "dst"), data);
 }
 
 TEST(Delete, Statuses) {
     TempDir t;
-    spit(t / "f", "x");
+    write_file(t / "f", "x");
     ASSERT_EQ(mkdir((t / "d").c_str(), 0777), 0);
     ASSERT_EQ(symlink((t / "d").c_str(), (t / "linkdir").c_str()), 0);
     ASSERT_EQ(symlink((t / "f").c_str(), (t / "linkfile").c_str()), 0);
@@ -250,7 +242,7 @@ TEST(Delete, Statuses) {
 
 TEST(Get, EmptyFileExactBytes) {
     TempDir t;
-    spit(t / "e", "");
+    write_file(t / "e", "");
     RunningAgent a;
     std::string f = request_header(1, 5);
     put_string(f, t.path);
@@ -268,10 +260,10 @@ TEST(Get, DataAndSumAgree) {
     RunningAgent a;
     for (size_t n : {1, 1024, 1025, 70000, 1 << 20}) {
         std::string data = pattern(n);
-        spit(t / "f", data);
+        write_file(t / "f", data);
         FileInfo got, summed;
         EXPECT_EQ(get_path(a.agent, t.path, "f", (t / "copy").c_str(), &got), 0);
-        EXPECT_EQ(slurp(t / "copy"), data);
+        EXPECT_EQ(read_file(t / "copy"), data);
         EXPECT_EQ(sum(a.agent, t.path, "f", &summed), 0);
         EXPECT_EQ(got.length, static_cast<std::int32_t>(n));
         EXPECT_EQ(summed.length, got.length);
@@ -282,7 +274,7 @@ TEST(Get, DataAndSumAgree) {
 
 TEST(Get, SumOfABCIsTheKnownValue) {
     TempDir t;
-    spit(t / "abc", "abc");
+    write_file(t / "abc", "abc");
     RunningAgent a;
     FileInfo info;
     EXPECT_EQ(sum(a.agent, t.path, "abc", &info), 0);
@@ -312,7 +304,7 @@ TEST(Get, FileShrinkingWhileSent) {
     TempDir t;
     const size_t n = 4 << 20, keep = 100000;
     std::string data = pattern(n);
-    spit(t / "f", data);
+    write_file(t / "f", data);
     RunningAgent a;
     std::string f = request_header(1, 5);
     put_string(f, t.path);
@@ -337,7 +329,7 @@ TEST(Get, FileShrinkingWhileSent) {
 
 TEST(Get, ReaderGoneIsAShortWriteNotACrash) {
     TempDir t;
-    spit(t / "f", pattern(1 << 20));
+    write_file(t / "f", pattern(1 << 20));
     RunningAgent a;
     std::string f = request_header(1, 5);
     put_string(f, t.path);
@@ -366,7 +358,7 @@ TEST(Put, AgentStartedWithoutStandardOutputKeepsItsAnswersOutOfTheFile) {
     o.input = in;
     auto r = testproc::run({"/bin/sh", "-c", "exec \"$0\" >&-", testproc::bin("tarko_remote2")}, o);
     EXPECT_EQ(r.status, 0);
-    std::string got = slurp(t / "f");
+    std::string got = read_file(t / "f");
     EXPECT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data) << "the file starts with " << got.substr(0, 8).size() << " bytes "
                              << (got.rfind("R", 0) == 0 ? "of a response" : "of other data");

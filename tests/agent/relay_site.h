@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client.h"
+#include "files.h"
 #include "proc.h"
 #include "site.h"
 
@@ -31,13 +32,6 @@ inline std::string hex(const std::string &s) {
     return out;
 }
 
-inline std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Waits up to ms for pred to hold; returns its last value.
 template <class Pred>
 bool wait_until(Pred pred, int ms = 5000) {
@@ -61,7 +55,7 @@ inline std::vector<pid_t> children_of(pid_t pid) {
         long p = std::strtol(e->d_name, &end, 10);
         if (*end || p <= 0)
             continue;
-        std::string stat = slurp("/proc/" + std::string(e->d_name) + "/stat");
+        std::string stat = testfiles::read_file("/proc/" + std::string(e->d_name) + "/stat");
         auto close_paren = stat.rfind(')');
         if (close_paren == std::string::npos)
             continue;
@@ -104,10 +98,10 @@ inline pid_t find_process(const testsite::Site &site, const std::string &host,
         if (*end || p <= 0)
             continue;
         std::string dir = "/proc/" + std::string(e->d_name);
-        std::string cmd = slurp(dir + "/cmdline");
+        std::string cmd = testfiles::read_file(dir + "/cmdline");
         if (cmd.substr(0, cmd.find('\0')) != prog)
             continue;
-        std::string env = slurp(dir + "/environ");
+        std::string env = testfiles::read_file(dir + "/environ");
         bool s = false, h = false;
         for (std::size_t i = 0; i < env.size();) {
             std::size_t z = env.find('\0', i);

@@ -2,6 +2,7 @@
 // directory creation and the fatal open failure.
 #include "errlog.h"
 #include "fakeclock.h"
+#include "files.h"
 #include "testnet.h"
 #include "zavlib.h"
 
@@ -16,12 +17,7 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testfiles::read_file;
 
 bool exists(const std::string &path) {
     struct stat st;
@@ -69,7 +65,7 @@ TEST_F(Errlog, LineWithoutTagShowsMAndTheCodeRest) {
     errlog_errno("LCL", "Send:  Interruptted");
     std::string expect = "07/04 13:05:59 : MCL Send:  Interruptted errno=(4) pid(" +
                          std::to_string(getpid()) + ")\n";
-    EXPECT_EQ(slurp(dir + "/errlog0704"), expect);
+    EXPECT_EQ(read_file(dir + "/errlog0704"), expect);
 }
 
 TEST_F(Errlog, LineWithTagAndIdentity) {
@@ -77,7 +73,7 @@ TEST_F(Errlog, LineWithTagAndIdentity) {
     set_setting(errlog_ident, sizeof errlog_ident, "ivr");
     set_setting(errlog_tag, sizeof errlog_tag, "x");
     errlog_write("LAJ", "port %d down", 7000);
-    EXPECT_EQ(slurp(dir + "/errlog0705"), "07/05 08:00:01 ivr:[x] MAJ port 7000 down\n");
+    EXPECT_EQ(read_file(dir + "/errlog0705"), "07/05 08:00:01 ivr:[x] MAJ port 7000 down\n");
 }
 
 TEST_F(Errlog, FileNameIsMonthThenDay) {
@@ -85,7 +81,8 @@ TEST_F(Errlog, FileNameIsMonthThenDay) {
     errlog_write("LCL", "one");
     fakeclock::set_local(2023, 12, 6, 22, 0, 0);
     errlog_write("LCL", "two");
-    EXPECT_EQ(slurp(dir + "/errlog1206"), "12/06 01:02:03 : MCL one\n12/06 22:00:00 : MCL two\n");
+    EXPECT_EQ(read_file(dir + "/errlog1206"),
+              "12/06 01:02:03 : MCL one\n12/06 22:00:00 : MCL two\n");
 }
 
 TEST_F(Errlog, ExistingFileIsAppendedTo) {
@@ -95,7 +92,7 @@ TEST_F(Errlog, ExistingFileIsAppendedTo) {
         old << "earlier line\n";
     }
     errlog_write("LCL", "later");
-    EXPECT_EQ(slurp(dir + "/errlog0107"), "earlier line\n01/07 09:09:09 : MCL later\n");
+    EXPECT_EQ(read_file(dir + "/errlog0107"), "earlier line\n01/07 09:09:09 : MCL later\n");
 }
 
 TEST_F(Errlog, MissingDirectoriesAndFileAreCreatedUnderTheUmask) {
@@ -107,7 +104,7 @@ TEST_F(Errlog, MissingDirectoriesAndFileAreCreatedUnderTheUmask) {
     EXPECT_EQ(mode_of(dir + "/a"), 0750u);
     EXPECT_EQ(mode_of(dir + "/a/b/c"), 0750u);
     EXPECT_EQ(mode_of(nested + "/errlog0208"), 0640u);
-    EXPECT_EQ(slurp(nested + "/errlog0208"), "02/08 00:00:00 : MCL deep\n");
+    EXPECT_EQ(read_file(nested + "/errlog0208"), "02/08 00:00:00 : MCL deep\n");
 }
 
 TEST_F(Errlog, NewDayOpensNewFile) {
@@ -115,15 +112,15 @@ TEST_F(Errlog, NewDayOpensNewFile) {
     errlog_write("LCL", "before midnight");
     fakeclock::set_local(2024, 3, 10, 0, 0, 0);
     errlog_write("LCL", "after midnight");
-    EXPECT_EQ(slurp(dir + "/errlog0309"), "03/09 23:59:59 : MCL before midnight\n");
-    EXPECT_EQ(slurp(dir + "/errlog0310"), "03/10 00:00:00 : MCL after midnight\n");
+    EXPECT_EQ(read_file(dir + "/errlog0309"), "03/09 23:59:59 : MCL before midnight\n");
+    EXPECT_EQ(read_file(dir + "/errlog0310"), "03/10 00:00:00 : MCL after midnight\n");
 }
 
 TEST_F(Errlog, OverlongMessageIsCutToOneLine) {
     fakeclock::set_local(2024, 4, 11, 12, 0, 0);
     std::string big(3000, 'z');
     errlog_write("LCL", "%s", big.c_str());
-    std::string got = slurp(dir + "/errlog0411");
+    std::string got = read_file(dir + "/errlog0411");
     EXPECT_EQ(got.size(), errlog_line_max);
     EXPECT_EQ(got.back(), '\n');
     EXPECT_EQ(got.find('\n'), got.size() - 1);
@@ -135,7 +132,7 @@ TEST_F(Errlog, OverlongSettingsStayInTheirBuffers) {
     std::memset(errlog_ident, 'i', sizeof errlog_ident);
     std::memset(errlog_tag, 't', sizeof errlog_tag);
     errlog_write("LCL", "m");
-    std::string got = slurp(dir + "/errlog0412");
+    std::string got = read_file(dir + "/errlog0412");
     std::string expect =
         "04/12 12:00:00 " + std::string(95, 'i') + ":[" + std::string(79, 't') + "] MCL m\n";
     EXPECT_EQ(got, expect);
@@ -149,13 +146,13 @@ TEST_F(Errlog, OverlongDirectoryCutsThePathTo87Characters) {
     set_setting(errlog_dir, sizeof errlog_dir, longdir);
     errlog_write("LCL", "cut");
     std::string cut = longdir.substr(0, errlog_path_max);
-    EXPECT_EQ(slurp(cut), "04/13 12:00:00 : MCL cut\n");
+    EXPECT_EQ(read_file(cut), "04/13 12:00:00 : MCL cut\n");
 }
 
 TEST_F(Errlog, EmptyCodeShowsOnlyM) {
     fakeclock::set_local(2024, 4, 14, 12, 0, 0);
     errlog_write("", "bare");
-    EXPECT_EQ(slurp(dir + "/errlog0414"), "04/14 12:00:00 : M bare\n");
+    EXPECT_EQ(read_file(dir + "/errlog0414"), "04/14 12:00:00 : M bare\n");
 }
 
 using ErrlogDeathTest = Errlog;
@@ -206,7 +203,7 @@ TEST_F(Errlog, MajorLineOnTheCentralHostIsWrittenTwice) {
         GTEST_SKIP() << "no host-name namespace here";
     ASSERT_EQ(status, 0);
     std::string major = "06/17 10:11:12 : MAJ central news\n";
-    EXPECT_EQ(slurp(dir + "/errlog0617"), major + major + "06/17 10:11:12 : MCL local only\n");
+    EXPECT_EQ(read_file(dir + "/errlog0617"), major + major + "06/17 10:11:12 : MCL local only\n");
 }
 
 class PathDirs : public Errlog {};

@@ -1,4 +1,5 @@
 // timed_send and timed_recv against real peers on 127.0.0.1, over TCP and UDP.
+#include "files.h"
 #include "testnet.h"
 #include "zavlib.h"
 
@@ -16,6 +17,8 @@
 #include <thread>
 
 namespace {
+
+using testfiles::read_file;
 
 using Clock = std::chrono::steady_clock;
 
@@ -328,13 +331,6 @@ struct InterruptingSignal {
     ~InterruptingSignal() { sigaction(SIGUSR1, &old, nullptr); }
 };
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string todays_log(const std::string &dir) {
     time_t now = time(nullptr);
     struct tm t {};
@@ -401,7 +397,7 @@ TEST(TimedSend, InterruptedWriteIsLoggedAndRepeated) {
     peer.join();
     EXPECT_EQ(drained, queued + 300);
 
-    std::string log = slurp(todays_log(dir));
+    std::string log = read_file(todays_log(dir));
     std::string line =
         " : MCL Send:  Interruptted errno=(4) pid(" + std::to_string(getpid()) + ")\n";
     EXPECT_EQ(count_of(log, line), 2) << log;

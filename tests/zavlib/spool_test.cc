@@ -2,6 +2,7 @@
 // "/usr/logs/tosend": those cases run zavlib_probe inside simulated site hosts. Host
 // names and the host database are set per case in namespaces of the test's own, with
 // the resolver held to the hosts file, so no lookup ever leaves the machine.
+#include "files.h"
 #include "site.h"
 #include "testnet.h"
 #include "zavlib.h"
@@ -17,12 +18,7 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testfiles::read_file;
 
 mode_t mode_of(const std::string &path) {
     struct stat st {};
@@ -124,7 +120,7 @@ class LocalDelivery : public ::testing::Test {
         localtime_r(&now, &t);
         char name[32];
         std::snprintf(name, sizeof name, "/log/errlog%02d%02d", t.tm_mon + 1, t.tm_mday);
-        return slurp(dir + name);
+        return read_file(dir + name);
     }
 };
 
@@ -132,14 +128,14 @@ TEST_F(LocalDelivery, LineIsAppendedWithoutItsNul) {
     std::string path = dir + "/dest";
     std::ofstream(path) << "first\n";
     EXPECT_EQ(rlogger(self, path.c_str(), "second\n"), 0);
-    EXPECT_EQ(slurp(path), "first\nsecond\n");
+    EXPECT_EQ(read_file(path), "first\nsecond\n");
     EXPECT_EQ(umask(077), 077u);
 }
 
 TEST_F(LocalDelivery, MissingDirectoriesAndFileIgnoreTheUmask) {
     std::string path = dir + "/x/y/dest";
     EXPECT_EQ(rlogger(self, path.c_str(), "line\n"), 0);
-    EXPECT_EQ(slurp(path), "line\n");
+    EXPECT_EQ(read_file(path), "line\n");
     EXPECT_EQ(mode_of(dir + "/x"), 0777u);
     EXPECT_EQ(mode_of(dir + "/x/y"), 0777u);
     EXPECT_EQ(mode_of(path), 0666u);

@@ -1,0 +1,34 @@
+#include "files.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace testfiles {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+    std::filesystem::path p(path);
+    if (p.has_parent_path())
+        std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+std::vector<std::string> log_messages(const std::string &log) {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ')
+            lines.push_back(line.substr(9));
+    return lines;
+}
+
+} // namespace testfiles
