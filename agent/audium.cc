@@ -4,6 +4,7 @@
 // first line that ends in a phrase we know.
 #include "audium.h"
 
+#include "format.h"
 #include "log.h"
 #include "loop.h"
 #include "stream.h"
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,19 +101,10 @@ void read_output(int out, int in, ScriptResult &result) {
                               const int in[2]) {
     close(out[0]);
     close(in[1]);
-    // dup2 onto itself would keep close-on-exec: clear it by hand then.
-    if (in[0] == STDIN_FILENO)
-        fcntl(STDIN_FILENO, F_SETFD, 0);
-    else {
-        dup2(in[0], STDIN_FILENO);
-        close(in[0]);
-    }
-    if (out[1] == STDOUT_FILENO)
-        fcntl(STDOUT_FILENO, F_SETFD, 0);
-    else {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[1]);
-    }
+    // The pipe ends are above standard error (main keeps 0 to 2 open), and close-on-exec:
+    // only the copies made here reach the script.
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
     if (chdir(admin) < 0) {
         // The shell reports a missing script itself.
     }
@@ -138,10 +129,8 @@ ScriptResult run_audium_script(const char *appl, const char *home, const char *s
                                unsigned limit) {
     ScriptResult result = ScriptResult::Unknown;
     std::array<char, SCRIPT_PATH_CAP> admin{}, path{};
-    int n = std::snprintf(admin.data(), admin.size(), "%s/applications/%s/admin", home, appl);
-    int m = n < 0 ? -1 : std::snprintf(path.data(), path.size(), "%s/%s", admin.data(), script);
-    if (n < 0 || m < 0 || static_cast<std::size_t>(n) >= admin.size() ||
-        static_cast<std::size_t>(m) >= path.size()) {
+    if (!form(admin, "%s/applications/%s/admin", home, appl) ||
+        !form(path, "%s/%s", admin.data(), script)) {
         log_entry("Audium script path for %s too long", appl);
         return ScriptResult::Suspended;
     }

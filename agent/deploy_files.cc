@@ -3,6 +3,7 @@
 #include "deploy.h"
 
 #include "deploy_paths.h"
+#include "format.h"
 #include "log.h"
 #include "stream.h"
 
@@ -92,10 +93,7 @@ int unjar(const char *archive, const char *appl) {
     int rc = jar_program(jar.data(), jar.size());
     if (rc == 20)
         return 20;
-    int nd = std::snprintf(data.data(), data.size(), "%s/data", appl);
-    int nj = std::snprintf(java.data(), java.size(), "%s/java", appl);
-    if (rc != 0 || nd < 0 || nj < 0 || static_cast<std::size_t>(nd) >= data.size() ||
-        static_cast<std::size_t>(nj) >= java.size()) {
+    if (rc != 0 || !form(data, "%s/data", appl) || !form(java, "%s/java", appl)) {
         log_entry("Jar command for %s too long", appl);
         return 2;
     }
@@ -131,14 +129,12 @@ int copySHfiles(const char *src, const char *dst) {
         if (!is_script_name(e->d_name))
             continue;
         std::array<char, FILE_PATH_CAP> from{}, to{};
-        int nf = std::snprintf(from.data(), from.size(), "%s/%s", src, e->d_name);
-        int nt = std::snprintf(to.data(), to.size(), "%s/%s", dst, e->d_name);
-        if (nf < 0 || static_cast<std::size_t>(nf) >= from.size()) {
+        if (!form(from, "%s/%s", src, e->d_name)) {
             log_entry("Can't open file %s/%s for reading (%s)", src, e->d_name,
                       std::strerror(ENAMETOOLONG));
             return 2;
         }
-        if (nt < 0 || static_cast<std::size_t>(nt) >= to.size()) {
+        if (!form(to, "%s/%s", dst, e->d_name)) {
             log_entry("Can't open file %s/%s for writing (%s)", dst, e->d_name,
                       std::strerror(ENAMETOOLONG));
             return 2;

@@ -1,26 +1,12 @@
 // Forming and checking the paths of a deployment before anything is changed.
 #include "deploy_paths.h"
 
+#include "format.h"
 #include "log.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-// snprintf that tells whether the whole text fitted.
-template <std::size_t N>
-__attribute__((format(printf, 2, 3))) bool form(std::array<char, N> &buf, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(buf.data(), N, fmt, ap);
-    va_end(ap);
-    return n >= 0 && static_cast<std::size_t>(n) < N;
-}
-
-} // namespace
 
 bool valid_appl_name(const char *name) {
     return name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&

@@ -8,6 +8,7 @@
 
 #include "cksum.h"
 #include "dirs.h"
+#include "format.h"
 #include "log.h"
 #include "wire.h"
 
@@ -135,8 +136,7 @@ Status put_file_on_machine(std::int32_t seq) {
     Path target{}, temp{};
     Dir dir{};
     read_target(target, dir);
-    if (std::snprintf(temp.data(), temp.size(), "%s-TARKO", target.data()) >=
-        static_cast<int>(temp.size()))
+    if (!form(temp, "%s-TARKO", target.data()))
         return Status::CannotCreate; // cannot happen with the capacities above
     if (target_is_directory(target.data()))
         return Status::IsDirectory;

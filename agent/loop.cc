@@ -8,6 +8,7 @@
 #include "stream.h"
 #include "wire.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 volatile sig_atomic_t audiumtimedout = 0;
@@ -43,6 +44,15 @@ void SignalAudiumTimeout(int) {
 namespace {
 void SignalPipeIgnored(int) {}
 } // namespace
+
+void fill_standard_descriptors() {
+    int fd;
+    do
+        fd = open("/dev/null", O_RDWR);
+    while (fd >= 0 && fd <= STDERR_FILENO);
+    if (fd > STDERR_FILENO)
+        close(fd);
+}
 
 void catch_sigpipe() {
     struct sigaction sa {};

@@ -15,6 +15,12 @@ void SignalReadTimeout(int);
 // Sets audiumtimedout.
 void SignalAudiumTimeout(int);
 
+// Opens /dev/null onto each of the descriptors 0, 1 and 2 that is missing. Started
+// without one, the agent would hand that number to the next file or pipe it opens, and
+// answers or log lines would land in an upload or a relay pipe; the children's pipe
+// ends, too, are then never 0 to 2.
+void fill_standard_descriptors();
+
 // Makes a write to a pipe whose reader has gone (a relay or script child, or the
 // station) fail with EPIPE like any other failed write, instead of ending the agent.
 // SIGPIPE is caught by a handler that does nothing rather than ignored, because an

@@ -3,26 +3,7 @@
 #include "log.h"
 #include "loop.h"
 
-#include <cstdlib>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-// An agent started without one of the descriptors 0, 1 and 2 would hand that number to
-// the next file or pipe it opens, and answers or log lines would then land in an
-// upload or a relay pipe: each missing one is taken by /dev/null first.
-void fill_standard_descriptors() {
-    int fd;
-    do
-        fd = open("/dev/null", O_RDWR);
-    while (fd >= 0 && fd <= STDERR_FILENO);
-    if (fd > STDERR_FILENO)
-        close(fd);
-}
-
-} // namespace
 
 int main() {
     fill_standard_descriptors();

@@ -57,20 +57,11 @@ void close_pair(const int p[2]) {
     close(p[1]);
 }
 
-// Makes fd the descriptor target of the child, inherited through exec. dup2 clears
-// close-on-exec on the copy; when fd already is target there is no copy, so the flag is
-// cleared by hand.
-bool install_fd(int fd, int target) {
-    if (fd == target)
-        return fcntl(fd, F_SETFD, 0) == 0;
-    return dup2(fd, target) == target;
-}
-
 // The rsh child: the request pipe becomes its standard input, the reply pipe its
 // standard output, standard error stays the agent's own. Everything else the agent
 // holds is close-on-exec.
 [[noreturn]] void exec_rsh(const char *host, int req_read, int rep_write) {
-    if (!install_fd(req_read, STDIN_FILENO) || !install_fd(rep_write, STDOUT_FILENO))
+    if (dup2(req_read, STDIN_FILENO) < 0 || dup2(rep_write, STDOUT_FILENO) < 0)
         _exit(1);
     char *const argv[] = {const_cast<char *>(RSH), const_cast<char *>(host),
                           const_cast<char *>(REMOTE_AGENT), nullptr};

@@ -23,19 +23,9 @@ bool wait_readable(int fd) {
     sigemptyset(&block);
     sigaddset(&block, SIGALRM);
     sigprocmask(SIG_BLOCK, &block, &old);
-    bool ok = false;
-    while (!stream_interrupt) {
-        pollfd p{fd, POLLIN, 0};
-        int r = ppoll(&p, 1, nullptr, &old);
-        if (r > 0) {
-            ok = true;
-            break;
-        }
-        if (r < 0 && errno != EINTR)
-            break;
-        if (r < 0)
-            break; // a signal: the read ends here
-    }
+    pollfd p{fd, POLLIN, 0};
+    // No time-out: ppoll returns when fd is readable or a signal (the alarm) came.
+    bool ok = !stream_interrupt && ppoll(&p, 1, nullptr, &old) > 0;
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return ok && !stream_interrupt;
 }

@@ -47,7 +47,9 @@ class ScriptRunner : public ::testing::Test {
         admin = home / "applications" / appl / "admin";
         fs::create_directories(admin);
         setenv("AUDIUM_HOME", home.c_str(), 1);
-        // As in the agent: a write to a pipe whose reader has gone fails with EPIPE.
+        // As in the agent: standard descriptors in place, and a write to a pipe whose
+        // reader has gone fails with EPIPE.
+        fill_standard_descriptors();
         catch_sigpipe();
     }
 
