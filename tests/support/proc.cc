@@ -50,7 +50,20 @@ static void keep_sigpipe_from_ending_tests() {
         signal(SIGPIPE, SIG_IGN);
 }
 
+// A test program started without standard input (or output) would hand descriptor 0
+// to the first pipe it makes, and the child's dup2 onto 0 would then keep that pipe's
+// close-on-exec flag: /dev/null takes any missing standard descriptor first.
+static void fill_standard_descriptors() {
+    int fd;
+    do
+        fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    while (fd >= 0 && fd <= 2 && fcntl(fd, F_SETFD, 0) == 0);
+    if (fd > 2)
+        close(fd);
+}
+
 bool spawn(Child &c, const std::vector<std::string> &argv, const Options &opt) {
+    fill_standard_descriptors();
     keep_sigpipe_from_ending_tests();
     int pin[2], pout[2], perr[2];
     if (pipe2(pin, O_CLOEXEC) < 0)
