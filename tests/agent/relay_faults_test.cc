@@ -65,9 +65,9 @@ TEST_F(Faults, WrongHelloGives12AndTerminatesTheChild) {
 
     // The cache stayed empty: the next relay starts a new child with a new hello.
     ASSERT_TRUE(s.site.write_file("b", "/fake_remote/mode", PROXY));
-    ASSERT_TRUE(s.site.write_file("b", "/tmp/x", "x"));
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 0);
-    EXPECT_FALSE(s.site.exists("b", "/tmp/x"));
+    ASSERT_TRUE(s.site.write_file("b", "/srv/x", "x"));
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "x"), 0);
+    EXPECT_FALSE(s.site.exists("b", "/srv/x"));
     EXPECT_EQ(s.starts("b"), 2);
     EXPECT_EQ(s.children().size(), 1u);
     EXPECT_EQ(s.stop(), 0);
@@ -169,8 +169,8 @@ TEST_F(Faults, ReplyStoppingHalfwayGives17AfterTenSeconds) {
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 15.0);
     // The agent still serves, under its request limit re-armed after the timed read.
-    ASSERT_TRUE(s.site.write_file("a", "/tmp/y", "y"));
-    EXPECT_EQ(station::push(s.agent, "a", "/tmp", "missing", 1, 0), 11);
+    ASSERT_TRUE(s.site.write_file("a", "/srv/y", "y"));
+    EXPECT_EQ(station::push(s.agent, "a", "/srv", "missing", 1, 0), 11);
     EXPECT_EQ(s.stop(), 0);
 }
 
