@@ -17,13 +17,14 @@
 #endif
 
 static int usage() {
-    fprintf(stderr, "usage: simsite up [-f] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
-                    "                  [--owner PID] SITE HOST...\n"
-                    "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
-                    "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
-                    "       simsite status SITE\n"
-                    "       simsite path SITE HOST [PATH]\n"
-                    "       simsite down SITE\n");
+    fprintf(stderr,
+            "usage: simsite up [-f] [--net] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
+            "                  [--owner PID] SITE HOST...\n"
+            "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
+            "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
+            "       simsite status SITE\n"
+            "       simsite path SITE HOST [PATH]\n"
+            "       simsite down SITE\n");
     return 2;
 }
 
@@ -84,6 +85,8 @@ static int cmd_up(int argc, char **argv) {
         bool has_value = i + 1 < argc;
         if (o == "-f" || o == "--foreground")
             cfg.foreground = true;
+        else if (o == "--net")
+            cfg.net = true;
         else if (o == "--agent" && has_value)
             cfg.agent = argv[++i];
         else if (o == "--audium" && has_value)

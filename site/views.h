@@ -15,6 +15,7 @@ struct SiteConfig {
     std::string audium;    // directory of the Audium stand-in scripts; may not exist
     std::string java_home; // JAVA_HOME of every host
     std::string tz;        // TZ of every host when not empty
+    bool net = false;      // every host its own network, with a real sshd (see net.h)
     bool foreground = false;
     pid_t owner = 0; // the site ends when this process ends (0: no owner)
 };
