@@ -4,6 +4,7 @@
 #include "client.h"
 #include "outcome.h"
 #include "progress.h"
+#include "transport.h"
 
 #include <cerrno>
 #include <csignal>
@@ -122,6 +123,27 @@ int report(Ctx &c, const char *what, int r) {
     return r;
 }
 
+// The end of connect through ssh: ssh's own complaint, when it made one, is the one
+// line said about a failure. Returns 0, or HostUnavailable after saying why.
+int ssh_connected(Ctx &c, int hello_result) {
+    char why[640];
+    if (hello_result == 0) {
+        ssh_forget(c.host);
+        return 0;
+    }
+    int st = station::agent_close(c.agent, hello_result == station::ErrTimeout ? 200 : 2000);
+    if (ssh_explain(c.host, why, sizeof why))
+        say_failure(c, "%s", why);
+    else if (hello_result == station::ErrTimeout)
+        say_failure(c, "the host did not answer within %d seconds through ssh", c.o.answer_seconds);
+    else if (hello_result == station::ErrHello)
+        say_failure(c, "the host answered through ssh, but not as an agent does");
+    else
+        say_failure(c, "the host did not answer: ssh ended with status %d", st);
+    ssh_forget(c.host);
+    return code(Outcome::HostUnavailable);
+}
+
 // Starts the agent for the host and says hello within the time the user allows.
 // Returns 0, or HostUnavailable after saying why.
 int connect(Ctx &c) {
@@ -142,6 +164,8 @@ int connect(Ctx &c) {
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
     int r = station::hello(c.agent);
     c.agent.timeout_ms = kReplyMs;
+    if (c.o.ssh)
+        return ssh_connected(c, r);
     if (r == 0)
         return 0;
     if (r == station::ErrTimeout)
