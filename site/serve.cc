@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include "link.h"
 #include "message.h"
 #include "names.h"
 
@@ -121,6 +122,30 @@ std::string status_text(const SiteConfig &cfg) {
     return t;
 }
 
+// A "link" request: args "clear", or "shape", the rate ("-" for none) and the delay in
+// milliseconds. Replies itself on success; returns the error otherwise.
+std::string link_request(const SiteConfig &cfg, const std::vector<HostProc> &hosts,
+                         const Request &r, int fd) {
+    if (!cfg.net)
+        return "site " + cfg.name + " has no network (it was not brought up with --net)";
+    std::size_t i = 0;
+    while (i < hosts.size() && hosts[i].host != r.host)
+        i++;
+    if (i == hosts.size())
+        return r.host + ": unknown host";
+    LinkShape shape;
+    if (r.args.size() == 3 && r.args[0] == "shape") {
+        shape.rate = r.args[1] == "-" ? "" : r.args[1];
+        shape.delay_ms = atoi(r.args[2].c_str());
+    } else if (r.args.size() != 1 || r.args[0] != "clear")
+        return "malformed link request";
+    std::string err;
+    if (!shape_link(hosts[i], i, shape, &err))
+        return err;
+    reply(fd, kReplyOutput, "");
+    return "";
+}
+
 // Handles the request that arrived on s. Returns false when the site is to go down.
 bool handle_request(const SiteConfig &cfg, const std::vector<HostProc> &hosts, Session &s) {
     char buf[kMaxMessage];
@@ -150,6 +175,8 @@ bool handle_request(const SiteConfig &cfg, const std::vector<HostProc> &hosts, S
     std::string error;
     if (r.cmd == "status")
         reply(s.fd, kReplyOutput, status_text(cfg));
+    else if (r.cmd == "link")
+        error = link_request(cfg, hosts, r, s.fd);
     else if (r.cmd != "exec")
         error = "unknown request " + r.cmd;
     else if (std::find(cfg.hosts.begin(), cfg.hosts.end(), r.host) == cfg.hosts.end())
