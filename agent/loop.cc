@@ -4,6 +4,7 @@
 #include "deploy.h"
 #include "fileops.h"
 #include "log.h"
+#include "protocol.h"
 #include "relay.h"
 #include "stream.h"
 #include "wire.h"
@@ -76,27 +77,28 @@ void arm_alarm(unsigned seconds, void (*handler)(int)) {
 
 namespace {
 
+// Hands the request to the handler of its operation. Any value outside the table is
+// answered BadOperation; the switch covers every Op, so a new one cannot be forgotten.
 Status dispatch(std::int16_t op, std::int32_t seq) {
-    switch (op) {
-    case 1:
+    switch (static_cast<Op>(op)) {
+    case Op::Put:
         return put_file_on_machine(seq);
-    case 2:
+    case Op::Delete:
         return delete_file_on_machine();
-    case 3:
+    case Op::Push:
         return push_file_to_rmt_machine();
-    case 4:
+    case Op::DeleteRemote:
         return delete_file_on_rmt_machine();
-    case 5:
+    case Op::Get:
         return get_file_from_machine(seq, true);
-    case 6:
+    case Op::Sum:
         return get_file_from_machine(seq, false);
-    case 7:
+    case Op::Deploy:
         return put_audium_appl_on_machine(seq);
-    case 8:
+    case Op::Undeploy:
         return delete_audium_appl_from_machine();
-    default:
-        return Status::BadOperation;
     }
+    return Status::BadOperation;
 }
 
 } // namespace
@@ -107,11 +109,11 @@ void read_requests() {
     arm_alarm(FIRST_REQUEST_LIMIT, SignalAlarmTimeout);
     for (;;) {
         int c = read_char(std_in);
-        if (c == 'H') {
+        if (c == HELLO_MARK) {
             print_hello();
             continue;
         }
-        if (c != 'A')
+        if (c != REQUEST_MARK)
             continue;
         std::int32_t seq = read_long(std_in);
         count++;

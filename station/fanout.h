@@ -18,12 +18,9 @@ using HostJob = int (*)(const char *host, void *arg);
 // Standard output and standard error of every child reach ours with "HOST: " before
 // each line. Fills out[i] for hosts[i]. Returns the number of hosts whose code is not
 // 0. A host whose child cannot be started (the system refused a pipe or a process)
-// gets kFanoutNoChild, and the reason goes to standard error.
+// gets the code of Outcome::NoChild, and the reason goes to standard error.
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
                HostOutcome *out);
-
-// Code of a host whose child could not be started.
-constexpr int kFanoutNoChild = 71;
 
 // Prints the summary table: host, status code, its meaning (from meaning), seconds.
 void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOutcome *out,

@@ -3,6 +3,8 @@
 // on the station's side has codes of its own, above the agent's range.
 #pragma once
 
+#include "status.h"
+
 enum class Outcome : int {
     Ok = 0,
     SomeHostFailed = 1,   // a fan-out in which one host or more failed
@@ -20,6 +22,25 @@ constexpr int code(Outcome o) {
     return static_cast<int>(o);
 }
 
+// What a command on one host ended with: the agent's final status passed on, or an
+// Outcome of the station's own. Tagged, so that the two kinds are never compared with
+// each other; success is one value, whichever kind it came as.
+class CommandResult {
+  public:
+    constexpr CommandResult(Outcome o) : from_agent_(false), code_(static_cast<int>(o)) {}
+    constexpr CommandResult(Status s) : from_agent_(s != Status::Ok), code_(static_cast<int>(s)) {}
+
+    constexpr bool ok() const { return code_ == 0; }
+    // The exit status of the station for this result.
+    constexpr int exit_code() const { return code_; }
+
+    friend constexpr bool operator==(CommandResult, CommandResult) = default;
+
+  private:
+    bool from_agent_;
+    int code_;
+};
+
 // The meaning of an exit status or a host's code in the summary table: the agent's
-// table for its codes, ours for the station's, "killed by signal" for 128 + n.
+// table for its codes, ours for the station's, "killed by a signal" for 128 + n.
 const char *outcome_meaning(int code);

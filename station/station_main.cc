@@ -12,7 +12,7 @@
 namespace {
 
 int host_job(const char *host, void *arg) {
-    return run_command(*static_cast<const Options *>(arg), host, true);
+    return run_command(*static_cast<const Options *>(arg), host, true).exit_code();
 }
 
 } // namespace
@@ -36,15 +36,15 @@ int main(int argc, char **argv) {
             fprintf(stderr, "Try 'tarko_station --help' for more information.\n");
             return code(Outcome::Usage);
         }
-        return run_command(o, "local", false);
+        return run_command(o, "local", false).exit_code();
     }
     if (o.nhosts == 1)
-        return run_command(o, o.hosts[0].data(), false);
+        return run_command(o, o.hosts[0].data(), false).exit_code();
 
-    const char *hosts[kMaxHosts];
+    const char *hosts[MAX_HOSTS];
     for (std::size_t i = 0; i < o.nhosts; i++)
         hosts[i] = o.hosts[i].data();
-    static HostOutcome outcomes[kMaxHosts];
+    static HostOutcome outcomes[MAX_HOSTS];
     int failed = fanout_run(hosts, o.nhosts, o.jobs, host_job, &o, outcomes);
     fanout_table(stdout, hosts, o.nhosts, outcomes, outcome_meaning);
     if (failed > 0) {

@@ -72,7 +72,7 @@ TEST(ApplName, NamesThatReachOutsideTheirCopyAreRefused) {
 
 TEST(DeployPaths, AreFormedFromHomeAndName) {
     AudiumPaths p{};
-    ASSERT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    ASSERT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     EXPECT_STREQ(p.work_tree.data(), "/opt/audium/applications.work");
     EXPECT_STREQ(p.live_tree.data(), "/opt/audium/applications");
     EXPECT_STREQ(p.old_tree.data(), "/opt/audium/applications.old");
@@ -91,26 +91,26 @@ TEST(DeployPaths, AreFormedFromHomeAndName) {
 TEST(DeployPaths, DeploymentNeedsHomeAndNameWithin109AndHomeWithin78) {
     AudiumPaths p{};
     std::string home78 = "/" + std::string(77, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(31, 'a').c_str(), home78.c_str(), p, true));
+    EXPECT_TRUE(acceptable_deployment(std::string(31, 'a').c_str(), home78.c_str(), p));
     EXPECT_EQ(std::string(p.admin_probe.data()).size(), 143u);
     EXPECT_EQ(std::string(p.master_admin.data()).size(), 95u);
-    EXPECT_FALSE(acceptable_request(std::string(32, 'a').c_str(), home78.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment(std::string(32, 'a').c_str(), home78.c_str(), p));
     std::string home79 = "/" + std::string(78, 'h');
-    EXPECT_FALSE(acceptable_request("a", home79.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment("a", home79.c_str(), p));
     // The longest name the wire carries, with a short home.
     std::string home14 = "/" + std::string(13, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(95, 'a').c_str(), home14.c_str(), p, true));
+    EXPECT_TRUE(acceptable_deployment(std::string(95, 'a').c_str(), home14.c_str(), p));
     std::string home15 = "/" + std::string(14, 'h');
-    EXPECT_FALSE(acceptable_request(std::string(95, 'a').c_str(), home15.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment(std::string(95, 'a').c_str(), home15.c_str(), p));
 }
 
 TEST(DeployPaths, RemovalNeedsHomeAndNameWithin125) {
     AudiumPaths p{};
     std::string home = "/" + std::string(99, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(25, 'a').c_str(), home.c_str(), p, false));
+    EXPECT_TRUE(acceptable_removal(std::string(25, 'a').c_str(), home.c_str(), p));
     EXPECT_EQ(std::string(p.old_copy.data()).size(), 143u);
-    EXPECT_FALSE(acceptable_request(std::string(26, 'a').c_str(), home.c_str(), p, false));
-    EXPECT_FALSE(acceptable_request("..", "/opt/audium", p, false));
+    EXPECT_FALSE(acceptable_removal(std::string(26, 'a').c_str(), home.c_str(), p));
+    EXPECT_FALSE(acceptable_removal("..", "/opt/audium", p));
 }
 
 TEST(DeployPaths, JavaHomeTooLongForTheJarPathIsRefusedUnsetIsLeftForLater) {
@@ -118,12 +118,12 @@ TEST(DeployPaths, JavaHomeTooLongForTheJarPathIsRefusedUnsetIsLeftForLater) {
     std::string saved = old ? old : "";
     AudiumPaths p{};
     setenv("JAVA_HOME", ("/" + std::string(135, 'j')).c_str(), 1);
-    EXPECT_FALSE(acceptable_request("ivr1", "/opt/audium", p, true));
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, false));
+    EXPECT_FALSE(acceptable_deployment("ivr1", "/opt/audium", p));
+    EXPECT_TRUE(acceptable_removal("ivr1", "/opt/audium", p));
     setenv("JAVA_HOME", ("/" + std::string(134, 'j')).c_str(), 1);
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    EXPECT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     unsetenv("JAVA_HOME");
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    EXPECT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     if (old)
         setenv("JAVA_HOME", saved.c_str(), 1);
 }

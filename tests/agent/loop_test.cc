@@ -13,7 +13,7 @@ TEST(Hello, IsTenBytesAnyNumberOfTimes) {
         EXPECT_EQ(a.out(10), "HELLO_v22\n");
     }
     // Hellos use no sequence number.
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     EXPECT_EQ(a.agent.seq, 1);
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
@@ -31,12 +31,13 @@ TEST(Sequence, FirstRequestNumberedTwoIsRefused) {
 TEST(Sequence, RequestsInTurnThenARepeat) {
     RunningAgent a;
     for (int i = 1; i <= 3; i++)
-        EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+        EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     std::string f = request_header(2, 2);
     put_string(f, "/nonexistent-dir");
     put_string(f, "x");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(4, 5)); // the expected number, not the one received
+    EXPECT_EQ(a.out(7),
+              response(4, Status::SeqMismatch)); // the expected number, not the one received
     EXPECT_EQ(a.wait(), 0);
 }
 
@@ -46,21 +47,21 @@ TEST(Sequence, UnknownOperationsKeepTheirNumber) {
     std::int32_t seq = 0;
     for (auto op : ops) {
         ASSERT_TRUE(a.send(request_header(++seq, op)));
-        EXPECT_EQ(a.out(7), response(seq, 15)) << op;
+        EXPECT_EQ(a.out(7), response(seq, Status::BadOperation)) << op;
     }
     a.agent.seq = seq;
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     EXPECT_EQ(a.agent.seq, 5);
 }
 
 TEST(Framing, StrayBytesBetweenFramesAreIgnored) {
     RunningAgent a;
     ASSERT_TRUE(a.send("\n\nxyz\0\xff"));
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     ASSERT_TRUE(a.send(std::string("\r\n\x52\x00", 4)));
     ASSERT_TRUE(a.send("H"));
     EXPECT_EQ(a.out(10), "HELLO_v22\n");
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
 }
 
 TEST(Framing, PayloadOfUnknownOperationIsReadAsFrames) {
@@ -70,13 +71,13 @@ TEST(Framing, PayloadOfUnknownOperationIsReadAsFrames) {
     std::string f = request_header(1, 9);
     put_string(f, "xHy");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(1, 15));
+    EXPECT_EQ(a.out(7), response(1, Status::BadOperation));
     EXPECT_EQ(a.out(10), "HELLO_v22\n");
 }
 
 TEST(EndOfInput, BetweenRequestsEndsQuietly) {
     RunningAgent a;
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.err(), "");
@@ -112,12 +113,12 @@ TEST(CountedString, LongestDirectoryIsAccepted) {
     RunningAgent a;
     std::string dir = "/nonexistent" + std::string(95 - 12, 'd');
     ASSERT_EQ(dir.size(), 95u);
-    EXPECT_EQ(rm(a.agent, dir, std::string(31, 'n')), 0);
+    EXPECT_EQ(rm(a.agent, dir, std::string(31, 'n')), Status::Ok);
     std::string f = request_header(2, 2);
     put_string(f, "");
     put_string(f, "");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(2, 3)); // "" + "/" + "" is the root directory
+    EXPECT_EQ(a.out(7), response(2, Status::IsDirectory)); // "" + "/" + "" is the root directory
 }
 
 TEST(CountedString, OverLongOrNegativeEndsTheAgent) {
@@ -180,7 +181,7 @@ TEST(Slow, StalledUploadIsCutOff120SecondsAfterItsHeader) {
     put_string(f, t.path);
     put_string(f, "target");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(1, 1));
+    EXPECT_EQ(a.out(7), response(1, Status::Ready));
     std::string data;
     put_long(data, 100000);
     data.append(5000, 'x');

@@ -6,6 +6,7 @@
 #include "client.h"
 #include "files.h"
 #include "proc.h"
+#include "replies.h"
 #include "site.h"
 
 #include <chrono>
@@ -137,8 +138,8 @@ struct Station {
         station::agent_attach(agent, child.in, child.out);
         child.in = child.out = -1; // the Agent owns them now
         agent.timeout_ms = 30000;
-        if (int r = station::hello(agent); r != 0)
-            return ::testing::AssertionFailure() << "hello: " << r;
+        if (station::Reply r = station::hello(agent); !r.ok())
+            return ::testing::AssertionFailure() << "hello: " << ::testing::PrintToString(r);
         agent_pid = find_process(site, "a", AGENT);
         if (agent_pid == 0)
             return ::testing::AssertionFailure() << "agent process not found";

@@ -47,7 +47,7 @@ TEST(StationOptions, CommandsTakeTheirArguments) {
     EXPECT_EQ(p.o.jobs, 3);
     ASSERT_EQ(p.o.nargs, 2u);
     EXPECT_STREQ(p.o.args[1], "/d");
-    EXPECT_STREQ(p.o.agent, kDefaultAgent);
+    EXPECT_STREQ(p.o.agent, DEFAULT_AGENT);
 
     EXPECT_EQ(parse({"sync", "a", "b", "c", "/d"}).o.nargs, 4u);
     EXPECT_EQ(parse({"undeploy", "app"}).rc, 0);
@@ -71,7 +71,7 @@ TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
     EXPECT_STREQ(parse({"rm", "/d", "n"}, "envagent {host}").o.agent, "envagent {host}");
     EXPECT_STREQ(parse({"--agent", "mine", "rm", "/d", "n"}, "envagent").o.agent, "mine");
     EXPECT_STREQ(parse({"--agent=x y", "rm", "/d", "n"}).o.agent, "x y");
-    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, kDefaultAgent);
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, DEFAULT_AGENT);
     EXPECT_EQ(parse({"--agent", "  ", "rm", "/d", "n"}).rc, 64);
 }
 
@@ -129,7 +129,7 @@ std::vector<std::string> words(const char *tmpl, const char *host) {
 
 TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(words(kDefaultAgent, "ivr1"),
+    EXPECT_EQ(words(DEFAULT_AGENT, "ivr1"),
               (V{"/usr/bin/rsh", "ivr1", "/usr/local/bin/tarko_remote2"}));
     EXPECT_EQ(words("  simsite exec s {host} --\t/a  ", "b"),
               (V{"simsite", "exec", "s", "b", "--", "/a"}));
@@ -140,10 +140,10 @@ TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     for (int i = 0; i < 33; i++)
         many += "w ";
     EXPECT_EQ(words(many.c_str(), "h"), (V{"<refused>"}));
-    std::string big = std::string(kAgentWordCap - 2, 'x') + "{host}";
+    std::string big = std::string(AGENT_WORD_CAP - 2, 'x') + "{host}";
     EXPECT_EQ(words(big.c_str(), "h").size(), 1u);
     EXPECT_EQ(words(big.c_str(), "hh"), (V{"<refused>"}));
-    EXPECT_TRUE(agent_needs_host(kDefaultAgent));
+    EXPECT_TRUE(agent_needs_host(DEFAULT_AGENT));
     EXPECT_FALSE(agent_needs_host("/bin/agent"));
 }
 
