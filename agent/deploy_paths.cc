@@ -15,13 +15,14 @@ bool valid_appl_name(const char *name) {
 
 namespace {
 
-// The name check and the paths that a removal needs: the live and old trees and the
-// application's copies in them.
+// The paths that a removal needs: the live and old trees, the application's copies in
+// them, and its log directory.
 bool removal_paths(const char *appl, const char *home, AudiumPaths &p) {
     return format_fits(p.live_tree, "%s/applications", home) &&
            format_fits(p.old_tree, "%s/applications.old", home) &&
            format_fits(p.live_copy, "%s/%s", p.live_tree.data(), appl) &&
-           format_fits(p.old_copy, "%s/%s", p.old_tree.data(), appl);
+           format_fits(p.old_copy, "%s/%s", p.old_tree.data(), appl) &&
+           format_fits(p.log_dir, "/zav/log/audium/%s", appl);
 }
 
 bool refuse_name(const char *appl) {
@@ -51,7 +52,6 @@ bool acceptable_deployment(const char *appl, const char *home, AudiumPaths &p) {
                 format_fits(p.work_tree, "%s/applications.work", home) &&
                 format_fits(p.work_copy, "%s/%s", p.work_tree.data(), appl) &&
                 format_fits(p.archive, "%s/%s.jar", p.work_tree.data(), appl) &&
-                format_fits(p.log_dir, "/zav/log/audium/%s", appl) &&
                 format_fits(p.log_probe, "%s/junkfile", p.log_dir.data()) &&
                 format_fits(p.log_link, "%s/logs", p.work_copy.data()) &&
                 format_fits(p.admin_dir, "%s/admin", p.work_copy.data()) &&

@@ -38,8 +38,9 @@ bool valid_appl_name(const char *name);
 // after logging why. Nothing on disk is touched.
 bool acceptable_deployment(const char *appl, const char *home, AudiumPaths &p);
 
-// The same for a removal, which needs only the live and old trees and copies: true when
-// the name is valid and those paths fit; false after logging why.
+// The same for a removal, which needs only the live and old trees and copies and the
+// log directory: true when the name is valid and those paths fit; false after logging
+// why.
 bool acceptable_removal(const char *appl, const char *home, AudiumPaths &p);
 
 // Forms "$JAVA_HOME/bin/jar" into buf (capacity cap). Returns 0, 20 when JAVA_HOME is

@@ -2,6 +2,7 @@
 // agent's own streams.
 #include "wire.h"
 
+#include "cleanup.h"
 #include "log.h"
 #include "protocol.h"
 
@@ -93,6 +94,8 @@ void print_hello() {
 }
 
 void bye() {
+    // The connection ended inside a request: what it left unfinished goes too.
+    cleanup_now("");
     stream_flush(std_out);
     close_log_file();
     std::exit(0);

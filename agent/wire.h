@@ -39,5 +39,6 @@ void send_response(std::int32_t seq, Status st);
 // Writes "HELLO_v22\n" to standard output and flushes it.
 void print_hello();
 
-// Closes the activity log and ends the process with exit status 0.
+// Removes the unfinished files of the request in progress (cleanup.h), closes the
+// activity log and ends the process with exit status 0.
 [[noreturn]] void bye();

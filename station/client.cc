@@ -19,6 +19,8 @@
 
 namespace station {
 
+volatile sig_atomic_t interrupted = 0;
+
 namespace {
 
 long long now_ms() {
@@ -28,15 +30,31 @@ long long now_ms() {
 }
 
 // Writes all of p, with SIGPIPE blocked so that a closed pipe gives EPIPE; a SIGPIPE
-// raised meanwhile is taken back before the mask is restored.
+// raised meanwhile is taken back before the mask is restored. Unlike write_all, it
+// gives up once the station is told to end, also inside a write that blocks.
 bool write_holding_sigpipe(int fd, const void *p, std::size_t n) {
     sigset_t pipe_set, old;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-    errno = 0;
-    bool ok = write_all(fd, p, n);
-    bool broke = !ok && errno == EPIPE;
+    auto *b = static_cast<const unsigned char *>(p);
+    bool ok = true, broke = false;
+    while (n > 0) {
+        if (interrupted) {
+            ok = false;
+            break;
+        }
+        ssize_t k = write(fd, b, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            broke = errno == EPIPE;
+            ok = false;
+            break;
+        }
+        b += k;
+        n -= static_cast<std::size_t>(k);
+    }
     if (broke && !sigismember(&old, SIGPIPE)) {
         timespec zero{0, 0};
         sigtimedwait(&pipe_set, nullptr, &zero);
@@ -45,14 +63,42 @@ bool write_holding_sigpipe(int fd, const void *p, std::size_t n) {
     return ok;
 }
 
-// Fills the read-ahead buffer; None, Timeout or Closed.
+// Waits up to ms for fd to become readable. The signals that end the station are held
+// back except inside the wait, so that one coming just before it still cuts it short.
+// Returns poll's result; -1 with EINTR when the station is to end.
+int wait_input(int fd, long long ms) {
+    sigset_t ending, old;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, sig);
+    pthread_sigmask(SIG_BLOCK, &ending, &old);
+    int r = -1;
+    errno = EINTR;
+    if (!interrupted) {
+        pollfd p{fd, POLLIN, 0};
+        timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+        r = ppoll(&p, 1, &ts, &old);
+    }
+    int e = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = e;
+    return r;
+}
+
+// The failure of a write to the agent.
+ClientError write_error() {
+    return interrupted ? ClientError::Interrupted : ClientError::Write;
+}
+
+// Fills the read-ahead buffer; None, Timeout, Closed or Interrupted.
 ClientError fill(Agent &a, long long deadline) {
     for (;;) {
         long long left = deadline - now_ms();
         if (left <= 0)
             return ClientError::Timeout;
-        pollfd p{a.from, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(std::min(left, 1LL << 30)));
+        int r = wait_input(a.from, left);
+        if (r < 0 && errno == EINTR && interrupted)
+            return ClientError::Interrupted;
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -90,9 +136,9 @@ bool fits(std::string_view s, std::size_t cap) {
     return s.size() <= cap - 1;
 }
 
-// Sends a request: header and counted strings, in one write. True when it went out.
-bool send_request(Agent &a, Op op, std::initializer_list<std::string_view> strings,
-                  std::string_view tail = {}) {
+// Sends a request: header and counted strings, in one write. Returns as send_raw.
+ClientError send_request(Agent &a, Op op, std::initializer_list<std::string_view> strings,
+                         std::string_view tail = {}) {
     std::string f = request_header(++a.seq, op);
     for (auto s : strings)
         put_string(f, s);
@@ -136,8 +182,8 @@ bool changed_since_open(const Source &src) {
 Reply upload(Agent &a, std::int32_t length, Source &src) {
     std::string head;
     put_long(head, length);
-    if (!send_raw(a, head))
-        return ClientError::Write;
+    if (ClientError e = send_raw(a, head); e != ClientError::None)
+        return e;
     std::uint32_t crc;
     cksum_init(&crc);
     std::array<unsigned char, BATCH> buf;
@@ -158,7 +204,7 @@ Reply upload(Agent &a, std::int32_t length, Source &src) {
         }
         cksum_calc(p, want, &crc);
         if (!write_holding_sigpipe(a.to, p, want))
-            return ClientError::Write;
+            return write_error();
         done += static_cast<std::int64_t>(want);
         report(a, done, length);
     }
@@ -169,8 +215,8 @@ Reply upload(Agent &a, std::int32_t length, Source &src) {
         crc = ~crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
-    if (!send_raw(a, tail))
-        return ClientError::Write;
+    if (ClientError e = send_raw(a, tail); e != ClientError::None)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
@@ -178,8 +224,8 @@ Reply put_source(Agent &a, Op op, std::initializer_list<std::string_view> string
                  std::int32_t length, Source &src, UploadInfo *info) {
     if (info)
         info->length = length;
-    if (!send_request(a, op, strings))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, op, strings); e != ClientError::None)
+        return e;
     Reply r = read_reply(a, a.seq, a.timeout_ms);
     if (r != Status::Ready)
         return r;
@@ -276,8 +322,8 @@ Reply get_common(Agent &a, Op op, std::string_view dir, std::string_view name, i
                  FileInfo *info) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (!send_request(a, op, {dir, name}))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, op, {dir, name}); e != ClientError::None)
+        return e;
     Reply r = read_reply(a, a.seq, a.timeout_ms);
     if (r != Status::Ready)
         return r;
@@ -318,6 +364,10 @@ bool agent_start(Agent &a, const std::vector<std::string> &argv) {
     if (pid == 0) {
         if (dup2(to[0], 0) < 0 || dup2(from[1], 1) < 0)
             _exit(127);
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
         execv(av[0], av.data());
         int e = errno;
@@ -325,6 +375,7 @@ bool agent_start(Agent &a, const std::vector<std::string> &argv) {
         (void)ignored;
         _exit(127);
     }
+    setpgid(pid, pid); // also here, so that it holds before the first signal can come
     close(to[0]);
     close(from[1]);
     close(check[1]);
@@ -367,9 +418,24 @@ int agent_close(Agent &a, int timeout_ms) {
                 result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
                 break;
             }
-            if (r < 0 || now_ms() >= end) {
-                kill(a.pid, SIGKILL);
-                waitpid(a.pid, &st, 0);
+            if (r < 0)
+                break;
+            if (now_ms() >= end) {
+                // Asked to end first, the agent command passes it on and the agent
+                // removes what it left unfinished; only then is it killed.
+                kill(-a.pid, SIGTERM);
+                kill(a.pid, SIGTERM);
+                bool gone = false;
+                for (int i = 0; i < 250 && !gone; i++) {
+                    gone = waitpid(a.pid, &st, WNOHANG) == a.pid;
+                    if (!gone)
+                        usleep(2000);
+                }
+                kill(-a.pid, SIGKILL); // whatever of its group is left
+                if (!gone) {
+                    kill(a.pid, SIGKILL);
+                    waitpid(a.pid, &st, 0);
+                }
                 break;
             }
             usleep(2000);
@@ -383,8 +449,8 @@ int agent_close(Agent &a, int timeout_ms) {
 }
 
 Reply hello(Agent &a) {
-    if (!send_raw(a, std::string_view(&HELLO_MARK, 1)))
-        return ClientError::Write;
+    if (ClientError e = send_raw(a, std::string_view(&HELLO_MARK, 1)); e != ClientError::None)
+        return e;
     char reply[HELLO.size()];
     if (ClientError e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != ClientError::None)
         return e;
@@ -427,8 +493,9 @@ std::string request_header(std::int32_t seq, Op op) {
     return request_header(seq, op_code(op));
 }
 
-bool send_raw(Agent &a, std::string_view bytes) {
-    return write_holding_sigpipe(a.to, bytes.data(), bytes.size());
+ClientError send_raw(Agent &a, std::string_view bytes) {
+    return write_holding_sigpipe(a.to, bytes.data(), bytes.size()) ? ClientError::None
+                                                                   : write_error();
 }
 
 ClientError read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {
@@ -482,8 +549,8 @@ Reply put_path(Agent &a, std::string_view dir, std::string_view name, const char
 Reply rm(Agent &a, std::string_view dir, std::string_view name) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (!send_request(a, Op::Delete, {dir, name}))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, Op::Delete, {dir, name}); e != ClientError::None)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
@@ -513,16 +580,17 @@ Reply push(Agent &a, std::string_view host, std::string_view dir, std::string_vi
     std::string tail;
     put_long(tail, length);
     put_long(tail, static_cast<std::int32_t>(checksum));
-    if (!send_request(a, Op::Push, {host, dir, name}, tail))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, Op::Push, {host, dir, name}, tail); e != ClientError::None)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
 Reply rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name) {
     if (!fits(host, HOST_CAP) || !fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (!send_request(a, Op::DeleteRemote, {host, dir, name}))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, Op::DeleteRemote, {host, dir, name});
+        e != ClientError::None)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
@@ -535,8 +603,8 @@ Reply deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *i
 Reply undeploy(Agent &a, std::string_view appl) {
     if (!fits(appl, APPL_CAP))
         return ClientError::Argument;
-    if (!send_request(a, Op::Undeploy, {appl}))
-        return ClientError::Write;
+    if (ClientError e = send_request(a, Op::Undeploy, {appl}); e != ClientError::None)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 

@@ -11,6 +11,7 @@
 #include "status.h"
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +20,12 @@
 #include <vector>
 
 namespace station {
+
+// The signal that told the station to end (SIGINT, SIGTERM or SIGHUP), 0 until one
+// came. Set by the station's handler; every wait for the agent and every write to it
+// then gives up with ClientError::Interrupted, so that the command can close its
+// connection and let the agent clean up.
+extern volatile sig_atomic_t interrupted;
 
 // Called during data phases with the bytes moved so far and the total.
 using Progress = void (*)(void *ctx, std::int64_t done, std::int64_t total);
@@ -37,19 +44,23 @@ struct Agent {
 };
 
 // Starts argv[0] with the arguments, its standard input and output connected to the
-// Agent (standard error is inherited). Returns true when it started; false with errno
-// set when it could not be.
+// Agent (standard error is inherited), in a process group of its own: a terminal's
+// interrupt reaches the station, which then ends the exchange in order, rather than
+// the agent command in the middle of it. Returns true when it started; false with
+// errno set when it could not be.
 bool agent_start(Agent &a, const std::vector<std::string> &argv);
 
 // Uses the given descriptors (owned by the Agent from now on).
 void agent_attach(Agent &a, int to, int from);
 
-// agent_close's result for an agent that did not end in time and had to be killed.
+// agent_close's result for an agent that did not end in time and had to be ended.
 constexpr int AGENT_KILLED = -1;
 
 // Closes the request side (the agent sees end of input) and, when the agent was started
-// here, waits up to timeout_ms for it. Returns its exit status, 128 + signal number when
-// killed by a signal, AGENT_KILLED when it had to be killed, or 0 for an attached agent.
+// here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
+// it can remove what it left unfinished, and SIGKILL half a second later. Returns its
+// exit status, 128 + signal number when killed by a signal, AGENT_KILLED when it had
+// to be ended, or 0 for an attached agent.
 int agent_close(Agent &a, int timeout_ms = 5000);
 
 // Sends 'H' and reads the ten-byte reply. Returns Status::Ok for an agent's hello,
@@ -66,9 +77,9 @@ void put_string(std::string &f, std::string_view s); // counted string: length, 
 std::string request_header(std::int32_t seq, Op op);
 std::string request_header(std::int32_t seq, std::int16_t op);
 
-// Raw transport. send_raw returns true when every byte went out. read_exact returns
-// None, Timeout or Closed; read_long_value stores the value on None.
-bool send_raw(Agent &a, std::string_view bytes);
+// Raw transport. send_raw returns None, Write or Interrupted. read_exact returns None,
+// Timeout, Closed or Interrupted; read_long_value stores the value on None.
+ClientError send_raw(Agent &a, std::string_view bytes);
 ClientError read_exact(Agent &a, void *p, std::size_t n, int timeout_ms);
 ClientError read_long_value(Agent &a, std::int32_t *v, int timeout_ms);
 

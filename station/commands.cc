@@ -30,18 +30,6 @@ struct HostSession {
     ProgressBar bar;
 };
 
-// The temporary file of a get, removed when an interrupt ends the station; the one
-// process-wide value of the station, written only outside the handler's reach.
-volatile sig_atomic_t temp_live = 0;
-char temp_path[PATH_CAP];
-
-void on_interrupt(int sig) {
-    if (temp_live)
-        unlink(temp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
 // snprintf whose truncation is expected and harmless (bounded messages and paths
 // whose lengths were checked before).
 void format(char *buf, std::size_t cap, const char *fmt, ...) {
@@ -92,6 +80,8 @@ CommandResult report(HostSession &c, const char *what, station::Reply r) {
     switch (r.error()) {
     case ClientError::None:
         break; // the agent answered: its status is judged below
+    case ClientError::Interrupted:
+        return CommandResult::interrupted(station::interrupted); // said once, by the station
     case ClientError::Timeout:
         say_failure(c, "%s: no answer from the agent within %d seconds", what,
                     c.agent.timeout_ms / 1000);
@@ -151,6 +141,10 @@ CommandResult connect(HostSession &c) {
     c.agent.timeout_ms = REPLY_MS;
     if (r.ok())
         return Outcome::Ok;
+    if (r == station::ClientError::Interrupted) {
+        station::agent_close(c.agent, 2000);
+        return CommandResult::interrupted(station::interrupted);
+    }
     if (r == station::ClientError::Timeout)
         say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
                     c.o.agent);
@@ -264,6 +258,7 @@ CommandResult cmd_get(HostSession &c) {
         say_failure(c, "%s: the local path is too long", what);
         return Outcome::Usage;
     }
+    char temp_path[PATH_CAP];
     format(temp_path, sizeof temp_path, "%s.tarko-XXXXXX", local);
     int fd = mkstemp(temp_path);
     if (fd < 0) {
@@ -271,7 +266,6 @@ CommandResult cmd_get(HostSession &c) {
                     strerror(errno));
         return Outcome::LocalUnwritable;
     }
-    temp_live = 1;
     // The file gets the mode a newly created file would get, not mkstemp's 0600.
     mode_t mask = umask(0);
     umask(mask);
@@ -299,7 +293,6 @@ CommandResult cmd_get(HostSession &c) {
     }
     if (!r.ok())
         unlink(temp_path);
-    temp_live = 0;
     if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
         return Outcome::LocalUnwritable;
@@ -395,6 +388,11 @@ CommandResult cmd_undeploy(HostSession &c) {
     return r;
 }
 
+// True when nothing more can be done on this connection after a request that gave r.
+bool connection_over(CommandResult r) {
+    return r == Outcome::ConnectionLost || r == Outcome::Protocol || station::interrupted;
+}
+
 // Puts each local file whose length or checksum differs from the host's copy (or that
 // the host lacks), skips the others and says so. Every file is tried; the result is
 // that of the first file that failed.
@@ -422,12 +420,12 @@ CommandResult cmd_sync(HostSession &c) {
                        static_cast<long long>(mine.length), mine.checksum);
             continue;
         }
-        if (r == Outcome::ConnectionLost || r == Outcome::Protocol)
-            return result.ok() ? r : result; // nothing more can be done on this connection
+        if (connection_over(r))
+            return result.ok() || station::interrupted ? r : result;
         if (r.ok() || r == Status::CannotOpen)
             r = put_one(c, local, dir, name);
-        if (r == Outcome::ConnectionLost || r == Outcome::Protocol)
-            return result.ok() ? r : result;
+        if (connection_over(r))
+            return result.ok() || station::interrupted ? r : result;
         if (!r.ok() && result.ok())
             result = r;
     }
@@ -438,11 +436,6 @@ CommandResult cmd_sync(HostSession &c) {
 
 CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     HostSession c{o, host, in_fanout, {}, {}};
-    if (o.command == Command::Get) {
-        signal(SIGINT, on_interrupt);
-        signal(SIGTERM, on_interrupt);
-        signal(SIGHUP, on_interrupt);
-    }
     if (CommandResult r = connect(c); !r.ok())
         return r;
     CommandResult r = Outcome::Ok;
@@ -477,7 +470,9 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     case Command::None:
         break;
     }
-    int st = station::agent_close(c.agent, 5000);
+    // Interrupted, the agent has had its input closed and gets two seconds to answer
+    // and remove what it left unfinished.
+    int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
     if (r == Outcome::ConnectionLost && st > 128)

@@ -1,6 +1,7 @@
 #include "outcome.h"
 
 #include <array>
+#include <csignal>
 #include <utility>
 
 namespace {
@@ -16,11 +17,21 @@ constexpr std::array<std::pair<Outcome, const char *>, 10> STATION_MEANINGS{{
     {Outcome::Protocol, "the agent broke the protocol"},
     {Outcome::Ok, "success"},
 }};
+
+// The signals that end the station in order.
+constexpr std::array<std::pair<int, const char *>, 3> INTERRUPT_MEANINGS{{
+    {SIGHUP, "interrupted (hangup)"},
+    {SIGINT, "interrupted"},
+    {SIGTERM, "interrupted (terminated)"},
+}};
 } // namespace
 
 const char *outcome_meaning(int code) {
     for (auto &m : STATION_MEANINGS)
         if (::code(m.first) == code)
+            return m.second;
+    for (auto &m : INTERRUPT_MEANINGS)
+        if (interrupted_code(m.first) == code)
             return m.second;
     if (status_known(code))
         return status_meaning(code);

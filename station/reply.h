@@ -11,17 +11,18 @@ namespace station {
 
 // Failures on the station's side of an exchange.
 enum class ClientError : std::int8_t {
-    None,     // no failure (only the transport calls return it)
-    Timeout,  // no complete reply within the time limit
-    Closed,   // the agent's output ended (the connection is lost)
-    Write,    // writing to the agent failed
-    Local,    // a local file could not be opened, read or written (errno kept)
-    Checksum, // downloaded data did not match the agent's checksum
-    Hello,    // the hello reply was not "HELLO_v2x"
-    Argument, // a name or length the agent cannot accept; nothing was sent
-    Protocol, // the agent answered something the exchange does not allow
-    Changed,  // the local file changed while it was sent; the agent was given a checksum
-              // that cannot match, so it stored nothing
+    None,        // no failure (only the transport calls return it)
+    Timeout,     // no complete reply within the time limit
+    Closed,      // the agent's output ended (the connection is lost)
+    Write,       // writing to the agent failed
+    Local,       // a local file could not be opened, read or written (errno kept)
+    Checksum,    // downloaded data did not match the agent's checksum
+    Hello,       // the hello reply was not "HELLO_v2x"
+    Argument,    // a name or length the agent cannot accept; nothing was sent
+    Protocol,    // the agent answered something the exchange does not allow
+    Changed,     // the local file changed while it was sent; the agent was given a checksum
+                 // that cannot match, so it stored nothing
+    Interrupted, // the station was told to end (see interrupted in client.h)
 };
 
 // The result of one request: a Status or a ClientError, tagged. It compares equal to

@@ -40,7 +40,9 @@ struct RunningAgent {
         station::ClientError e = station::read_exact(agent, got.data(), n, ms);
         return e == station::ClientError::None ? got : std::string();
     }
-    bool send(const std::string &bytes) { return station::send_raw(agent, bytes); }
+    bool send(const std::string &bytes) {
+        return station::send_raw(agent, bytes) == station::ClientError::None;
+    }
 };
 
 // The bytes of a response.

@@ -200,6 +200,7 @@ TEST(Put, ClientEndsBeforeTheChecksum) {
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.out(1, 200), "");
     EXPECT_EQ(read_file(t / "f"), "old"); // the target changes only by the rename
+    EXPECT_FALSE(exists(t / "f-TARKO"));
 }
 
 TEST(Put, FromAFileDescriptor) {

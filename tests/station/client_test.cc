@@ -71,7 +71,7 @@ TEST(Client, ReplyToAnotherRequestIsSeqMismatch) {
     Agent a;
     ASSERT_TRUE(start_sh(a, "printf 'R\\000\\000\\000\\007\\000\\000'; cat >/dev/null"));
     std::int32_t got = 0;
-    ASSERT_TRUE(send_raw(a, request_header(1, Op::Delete)));
+    ASSERT_EQ(send_raw(a, request_header(1, Op::Delete)), ClientError::None);
     EXPECT_EQ(read_reply(a, 1, 2000, &got), Status::SeqMismatch);
     EXPECT_EQ(got, 7);
     char rest[2];
@@ -85,7 +85,7 @@ TEST(Client, WriteToAVanishedPeerIsAnError) {
     usleep(100000);
     std::string big(1 << 20, 'x');
     EXPECT_EQ(put(a, "/tmp", "x", big), ClientError::Write); // the request cannot go out
-    EXPECT_FALSE(send_raw(a, big));                          // and no SIGPIPE
+    EXPECT_EQ(send_raw(a, big), ClientError::Write);         // and no SIGPIPE
     EXPECT_EQ(agent_close(a), 3);
 }
 

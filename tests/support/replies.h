@@ -14,9 +14,9 @@ inline void PrintTo(Status s, std::ostream *os) {
 namespace station {
 
 inline void PrintTo(ClientError e, std::ostream *os) {
-    static constexpr const char *NAMES[] = {"None",     "Timeout",  "Closed", "Write",
-                                            "Local",    "Checksum", "Hello",  "Argument",
-                                            "Protocol", "Changed"};
+    static constexpr const char *NAMES[] = {"None",     "Timeout",  "Closed",     "Write",
+                                            "Local",    "Checksum", "Hello",      "Argument",
+                                            "Protocol", "Changed",  "Interrupted"};
     *os << "ClientError::" << NAMES[static_cast<int>(e)];
 }
 
