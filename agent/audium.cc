@@ -4,9 +4,9 @@
 // first line that ends in a phrase we know.
 #include "audium.h"
 
+#include "alarm.h"
 #include "format.h"
 #include "log.h"
-#include "loop.h"
 #include "stream.h"
 
 #include <array>

@@ -6,10 +6,10 @@
 // request loop expects them.
 #include "relay.h"
 
+#include "alarm.h"
 #include "dirs.h"
 #include "fileops.h"
 #include "log.h"
-#include "loop.h"
 #include "protocol.h"
 #include "wire.h"
 

@@ -1,6 +1,7 @@
 // The admin script runner and the load sequence, run in this process against scripts in
 // a temporary Audium home. Log lines go to standard error, which each run sends to a
 // file so that the tests can read them.
+#include "alarm.h"
 #include "audium.h"
 #include "files.h"
 #include "loop.h"

@@ -1,7 +1,7 @@
 // makedir and rmdir_recursive on temporary trees.
+#include "alarm.h"
 #include "dirs.h"
 #include "log.h"
-#include "loop.h"
 
 #include <cerrno>
 #include <climits>
