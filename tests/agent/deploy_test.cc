@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::capture_stderr;
 using testfiles::read_file;
 using testfiles::write_file;
 
@@ -31,19 +32,6 @@ std::string java_home() {
     if (realpath("/usr/bin/jar", real) == nullptr)
         return "";
     return fs::path(real).parent_path().parent_path().string();
-}
-
-// Runs f with standard error going to a file; returns what was written there.
-template <class F>
-std::string capture_stderr(const fs::path &file, F f) {
-    int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
-    f();
-    dup2(saved, 2);
-    close(saved);
-    return read_file(file);
 }
 
 class Temp : public ::testing::Test {
@@ -163,15 +151,14 @@ TEST_F(CopyScripts, ExistingScriptsAreReplaced) {
 
 TEST_F(CopyScripts, MissingSourceOrDestinationFails) {
     fs::path src = dir / "master";
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(copySHfiles((dir / "none").c_str(), dir.c_str()), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(copySHfiles((dir / "none").c_str(), dir.c_str()), 2); });
     EXPECT_NE(log.find("Can't open directory " + (dir / "none").string() +
                        " (No such file or directory)"),
               std::string::npos)
         << log;
     write_file(src / "status.sh", "x\n");
-    log = capture_stderr(dir / "err",
-                         [&] { EXPECT_EQ(copySHfiles(src.c_str(), (dir / "none").c_str()), 2); });
+    log = capture_stderr([&] { EXPECT_EQ(copySHfiles(src.c_str(), (dir / "none").c_str()), 2); });
     EXPECT_NE(log.find("Can't open file " + (dir / "none" / "status.sh").string() +
                        " for writing (No such file or directory)"),
               std::string::npos)
@@ -182,8 +169,7 @@ TEST_F(CopyScripts, DirectoryInTheWayOfAScriptFails) {
     fs::path src = dir / "master", dst = dir / "admin";
     write_file(src / "status.sh", "x\n");
     fs::create_directories(dst / "status.sh");
-    std::string log =
-        capture_stderr(dir / "err", [&] { EXPECT_EQ(copySHfiles(src.c_str(), dst.c_str()), 2); });
+    std::string log = capture_stderr([&] { EXPECT_EQ(copySHfiles(src.c_str(), dst.c_str()), 2); });
     EXPECT_NE(log.find("for writing (Is a directory)"), std::string::npos) << log;
 }
 
@@ -247,15 +233,15 @@ TEST_F(Unjar, NoJavaHome) {
 TEST_F(Unjar, JarExitingWithOneShowsTheStatusWord) {
     // A jar tool that cannot be executed: the child ends with status 1.
     setenv("JAVA_HOME", (dir / "nojava").c_str(), 1);
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(unjar((dir / "app.jar").c_str(), "ivr1"), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(unjar((dir / "app.jar").c_str(), "ivr1"), 2); });
     EXPECT_NE(log.find("Jar command failed. Jar returned 256."), std::string::npos) << log;
 }
 
 TEST_F(Unjar, DamagedArchiveFails) {
     write_file(dir / "bad.jar", "this is not an archive");
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(unjar((dir / "bad.jar").c_str(), "ivr1"), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(unjar((dir / "bad.jar").c_str(), "ivr1"), 2); });
     EXPECT_NE(log.find("Jar command failed. Jar returned "), std::string::npos) << log;
 }
 

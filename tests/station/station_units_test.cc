@@ -4,11 +4,16 @@
 #include "options.h"
 #include "outcome.h"
 #include "progress.h"
+#include "reply.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <concepts>
+#include <csignal>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -199,13 +204,41 @@ TEST(StationProgress, NothingIsDrawnWhenNotEnabledOrWithinTheFirstSecond) {
 }
 
 TEST(StationOutcome, EveryCodeHasAMeaning) {
-    EXPECT_STREQ(outcome_meaning(0), "success");
-    EXPECT_STREQ(outcome_meaning(6), "checksum mismatch");
-    EXPECT_STREQ(outcome_meaning(12), "the remote agent did not answer the hello");
-    EXPECT_STREQ(outcome_meaning(69), "the host did not answer");
-    EXPECT_STREQ(outcome_meaning(65), "the local file changed while it was sent");
-    EXPECT_STREQ(outcome_meaning(137), "killed by a signal");
-    EXPECT_STREQ(outcome_meaning(16), "unknown status");
+    // Every status the agent may send has its own meaning, and the summary table shows it.
+    constexpr Status statuses[] = {Status::Ok,           Status::Ready,        Status::Failed,
+                                   Status::IsDirectory,  Status::NotDirectory, Status::SeqMismatch,
+                                   Status::BadChecksum,  Status::MkdirFailed,  Status::CannotCreate,
+                                   Status::ShortRead,    Status::ShortWrite,   Status::CannotOpen,
+                                   Status::NoHello,      Status::PipeFailed,   Status::ForkFailed,
+                                   Status::BadOperation, Status::NoResponse,   Status::NoAudiumHome,
+                                   Status::NoJavaHome,   Status::LinkFailed,   Status::NoAdminDir};
+    std::set<std::string> seen;
+    for (Status st : statuses) {
+        EXPECT_TRUE(status_known(code(st))) << code(st);
+        EXPECT_TRUE(seen.insert(status_meaning(st)).second) << code(st);
+        if (st != Status::Ready) { // 1 is the fan-out's own code in the table
+            EXPECT_STREQ(outcome_meaning(code(st)), status_meaning(st));
+        }
+    }
+    // Every outcome of the station has a meaning of its own, apart from the agent's.
+    constexpr Outcome outcomes[] = {
+        Outcome::SomeHostFailed,  Outcome::Usage,           Outcome::LocalChanged,
+        Outcome::LocalUnreadable, Outcome::HostUnavailable, Outcome::NoChild,
+        Outcome::LocalUnwritable, Outcome::ConnectionLost,  Outcome::Protocol};
+    for (Outcome o : outcomes) {
+        EXPECT_STRNE(outcome_meaning(code(o)), "unknown status") << code(o);
+        EXPECT_TRUE(seen.insert(outcome_meaning(code(o))).second) << code(o);
+    }
+    EXPECT_STREQ(outcome_meaning(code(Outcome::Ok)), "success");
+    for (int sig : {SIGHUP, SIGINT, SIGTERM})
+        EXPECT_TRUE(seen.insert(outcome_meaning(interrupted_code(sig))).second) << sig;
+    EXPECT_STREQ(outcome_meaning(128 + SIGKILL), "killed by a signal");
+    // Every other exit status is unknown, so the tables hold no code the enums lack:
+    // SomeHostFailed shares 1 with Ready, and 129 to 192 are the signals.
+    std::size_t known = 0;
+    for (int c = 0; c < 256; c++)
+        known += std::string(outcome_meaning(c)) != "unknown status";
+    EXPECT_EQ(known, std::size(statuses) + std::size(outcomes) - 1 + 64);
 }
 
 } // namespace
@@ -227,6 +260,26 @@ TEST(StationAgentCommand, BareProgramNamesAreFoundInPath) {
     // Directories on the way are not programs.
     ASSERT_EQ(agent_argv("bin", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/"), ENOENT);
+}
+
+} // namespace
+
+namespace {
+
+// The three kinds of result never meet: an agent status, a client error and a station
+// outcome compare only with their own kind, whatever their numbers.
+TEST(StationResults, KindsAreKeptApart) {
+    static_assert(!std::equality_comparable_with<Status, Outcome>);
+    static_assert(!std::equality_comparable_with<station::Reply, Outcome>);
+    static_assert(!std::equality_comparable_with<station::Reply, int>);
+    static_assert(!std::equality_comparable_with<CommandResult, int>);
+    EXPECT_EQ(CommandResult(Status::Ok), CommandResult(Outcome::Ok));
+    // Both are 1, but one came from the agent.
+    EXPECT_NE(CommandResult(Status::Ready), CommandResult(Outcome::SomeHostFailed));
+    EXPECT_EQ(CommandResult::interrupted(SIGINT).exit_code(), 130);
+    EXPECT_NE(station::Reply(Status::Ok), station::Reply(station::ClientError::None));
+    EXPECT_TRUE(station::Reply(Status::Ok).ok());
+    EXPECT_FALSE(station::Reply(station::ClientError::Timeout).answered());
 }
 
 } // namespace
