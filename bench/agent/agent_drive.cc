@@ -6,9 +6,9 @@
 // sent (get) or 0 (put), and the agent's peak resident memory. Exits 0 when the final
 // status is 0, 1 otherwise, 2 on a usage or system error.
 //
-// When run as root the agent runs as nobody (65534), through setpriv: it must not
-// create the site's log directory on the machine the benchmark runs on, and as nobody
-// it cannot. Its log lines go to /dev/null.
+// When run as root the driver becomes nobody (65534) before it starts the agent: the
+// agent must not create the site's log directory on the machine the benchmark runs on,
+// and as nobody it cannot. Its log lines go to /dev/null.
 #include "client.h"
 
 #include <cerrno>
@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
@@ -33,10 +34,7 @@ namespace {
 
 // Starts the agent with its standard error on /dev/null.
 void start(station::Agent &a, const char *path) {
-    std::vector<std::string> argv;
-    if (geteuid() == 0)
-        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    argv.push_back(path);
+    std::vector<std::string> argv{path};
     int saved = dup(2);
     int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (saved < 0 || devnull < 0 || dup2(devnull, 2) < 0)
@@ -98,6 +96,8 @@ int get(const char *agent, const char *dir, const char *name, const char *outpat
 } // namespace
 
 int main(int argc, char **argv) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) < 0 || setgid(65534) < 0 || setuid(65534) < 0))
+        die("cannot become nobody");
     std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "put" && argc == 6)
         return put(argv[2], argv[3], argv[4], argv[5]);
