@@ -11,19 +11,29 @@
 
 volatile sig_atomic_t audiumtimedout = 0;
 
+namespace {
+
+// Gives sig its default action again and unblocks it: from a handler that runs with
+// sig blocked, the next one then takes the default action at once.
+void restore_default(int sig) {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+} // namespace
+
 void SignalAlarmTimeout(int) {
     // The limit must end the agent even when the handler itself cannot finish its line
     // (standard error blocked by a reader that stopped reading): a second alarm with
     // the default action takes the process down then. SIGALRM stays blocked while its
     // own handler runs, so it is unblocked here, or that second alarm would only wait.
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGALRM, &sa, nullptr);
-    sigset_t alrm;
-    sigemptyset(&alrm);
-    sigaddset(&alrm, SIGALRM);
-    sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
+    restore_default(SIGALRM);
     // A request to end that comes now waits: this handler ends the agent itself.
     sigset_t term;
     sigemptyset(&term);
@@ -50,14 +60,7 @@ void SignalTerminate(int sig) {
     if (cleanup_now(prefix))
         close_log_file();
     // Then end as the signal would have ended the agent without this handler.
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    restore_default(sig);
     raise(sig);
     _exit(128 + sig);
 }

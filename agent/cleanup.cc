@@ -108,7 +108,7 @@ bool cleanup_now(const char *prefix) {
     std::size_t n = 0;
     line[0] = '\0';
     append(line, sizeof line, n, prefix);
-    append(line, sizeof line, n, "removed unfinished ");
+    append(line, sizeof line, n, *prefix ? "removed unfinished " : "Removed unfinished ");
     bool removed = false;
     if (file.set) {
         // Gone or replaced since it was armed: it was put in place, and is not ours.

@@ -19,7 +19,8 @@ void cleanup_tree(const char *path);
 void cleanup_child(pid_t pid);
 
 // Removes what is armed, using only async-signal-safe calls, and logs one line: the
-// prefix followed by "removed unfinished PATH" (and " and PATH" for a second one).
+// prefix followed by "removed unfinished PATH" (and " and PATH" for a second one), or
+// "Removed unfinished PATH" without a prefix.
 // Returns false, doing nothing, when nothing is armed. Meant for signal handlers that
 // end the process.
 bool cleanup_now(const char *prefix);

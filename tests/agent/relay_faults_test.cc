@@ -192,7 +192,7 @@ struct Limited {
         agent.timeout_ms = 20000;
         if (!station::hello(agent).ok())
             return false;
-        pid = find_process(s.site, "a", AGENT);
+        pid = s.site.find_process("a", AGENT);
         return pid != 0;
     }
     int stop() {
