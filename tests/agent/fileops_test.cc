@@ -39,7 +39,7 @@ std::string pattern(size_t n) {
 }
 
 // Sends request seq for op on dir/name and returns the next reply's status.
-Reply request(RunningAgent &a, std::int16_t op, const std::string &dir, const std::string &name) {
+Reply request(RunningAgent &a, Op op, const std::string &dir, const std::string &name) {
     std::string f = request_header(++a.agent.seq, op);
     put_string(f, dir);
     put_string(f, name);
@@ -80,7 +80,7 @@ TEST(Put, SizesAroundThePiece) {
 TEST(Put, EmptyFileWithTheEmptyChecksum) {
     TempDir t;
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "empty"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "empty"), Status::Ready);
     std::string d;
     put_long(d, 0);
     put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
@@ -93,7 +93,7 @@ TEST(Put, EmptyFileWithTheEmptyChecksum) {
 TEST(Put, NegativeLengthCarriesNoData) {
     TempDir t;
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "neg"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "neg"), Status::Ready);
     std::string d;
     put_long(d, -5);
     put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
@@ -107,10 +107,11 @@ TEST(Put, RefusedChecksWithoutInterimResponse) {
     write_file(t / "plain", "x");
     ASSERT_EQ(mkdir((t / "dir").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 1, t / "plain", "f"), Status::NotDirectory);       // directory is a file
-    EXPECT_EQ(request(a, 1, t.path, "dir"), Status::IsDirectory);           // target is a directory
-    EXPECT_EQ(request(a, 1, t / "plain/deeper", "f"), Status::MkdirFailed); // a file higher up
-    EXPECT_EQ(request(a, 1, t.path, ""), Status::IsDirectory); // empty name: the directory
+    EXPECT_EQ(request(a, Op::Put, t / "plain", "f"), Status::NotDirectory); // directory is a file
+    EXPECT_EQ(request(a, Op::Put, t.path, "dir"), Status::IsDirectory);     // target is a directory
+    EXPECT_EQ(request(a, Op::Put, t / "plain/deeper", "f"),
+              Status::MkdirFailed);                                  // a file higher up
+    EXPECT_EQ(request(a, Op::Put, t.path, ""), Status::IsDirectory); // empty name: the directory
     std::string err = a.err(300);
     EXPECT_NE(err.find("The file " + t.path + "/dir is a directory\n"), std::string::npos);
     EXPECT_NE(err.find("mkdir failed " + t.path + "/plain/deeper/f (Not a directory)\n"),
@@ -123,7 +124,7 @@ TEST(Put, TemporaryFileCannotBeCreated) {
     TempDir t;
     ASSERT_EQ(mkdir((t / "f-TARKO").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 1, t.path, "f"), Status::CannotCreate);
+    EXPECT_EQ(request(a, Op::Put, t.path, "f"), Status::CannotCreate);
     EXPECT_NE(a.err(300).find("Could not write to " + t.path + "/f-TARKO (Is a directory)"),
               std::string::npos);
 }
@@ -132,7 +133,7 @@ TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     TempDir t;
     write_file(t / "f", "old contents");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 3);
     d += "abc";
@@ -142,7 +143,7 @@ TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     EXPECT_EQ(read_file(t / "f"), "old contents");
     EXPECT_FALSE(exists(t / "f-TARKO"));
     // The right checksum of "abc" is accepted.
-    ASSERT_EQ(request(a, 1, t.path, "f"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     d.clear();
     put_long(d, 3);
     d += "abc";
@@ -156,7 +157,7 @@ TEST(Put, InProgressUnderTemporaryName) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 200000);
     d += pattern(150000);
@@ -177,7 +178,7 @@ TEST(Put, ClientEndsInsideTheData) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 5000);
     d += pattern(2500);
@@ -193,7 +194,7 @@ TEST(Put, ClientEndsBeforeTheChecksum) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), Status::Ready);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 3);
     d += "ab"
@@ -249,12 +250,12 @@ TEST(Put, EndedBySignalsAgentsRemoveOnlyTheirOwnTemporary) {
     write_file(t / "f", "old");
     for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
         RunningAgent holder, waiter;
-        ASSERT_EQ(request(holder, 1, t.path, "f"), Status::Ready);
+        ASSERT_EQ(request(holder, Op::Put, t.path, "f"), Status::Ready);
         std::string d;
         put_long(d, 200000);
         d += pattern(100000);
         ASSERT_TRUE(holder.send(d));
-        ASSERT_TRUE(waiter.send(request_header(++waiter.agent.seq, 1) + [&] {
+        ASSERT_TRUE(waiter.send(request_header(++waiter.agent.seq, Op::Put) + [&] {
             std::string p;
             put_string(p, t.path);
             put_string(p, "f");
@@ -319,7 +320,7 @@ TEST(Get, EmptyFileExactBytes) {
     TempDir t;
     write_file(t / "e", "");
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "e");
     ASSERT_TRUE(a.send(f));
@@ -362,10 +363,10 @@ TEST(Get, RefusedChecks) {
     ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
     ASSERT_EQ(mkdir((t / "d").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 5, t.path, "dangling"), Status::CannotOpen);
-    EXPECT_EQ(request(a, 6, t.path, "absent"), Status::CannotOpen);
-    EXPECT_EQ(request(a, 5, t.path, "d"), Status::IsDirectory);
-    EXPECT_EQ(request(a, 6, t.path, ""), Status::IsDirectory);
+    EXPECT_EQ(request(a, Op::Get, t.path, "dangling"), Status::CannotOpen);
+    EXPECT_EQ(request(a, Op::Sum, t.path, "absent"), Status::CannotOpen);
+    EXPECT_EQ(request(a, Op::Get, t.path, "d"), Status::IsDirectory);
+    EXPECT_EQ(request(a, Op::Sum, t.path, ""), Status::IsDirectory);
     std::string err = a.err(300);
     EXPECT_TRUE(
         std::regex_search(err, std::regex("^\\d\\d:\\d\\d:\\d\\d Could not read file " + t.path +
@@ -381,7 +382,7 @@ TEST(Get, FileShrinkingWhileSent) {
     std::string data = pattern(n);
     write_file(t / "f", data);
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "f");
     ASSERT_TRUE(a.send(f));
@@ -406,7 +407,7 @@ TEST(Get, ReaderGoneIsAShortWriteNotACrash) {
     TempDir t;
     write_file(t / "f", pattern(1 << 20));
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "f");
     ASSERT_TRUE(a.send(f));
@@ -423,7 +424,7 @@ TEST(Put, AgentStartedWithoutStandardOutputKeepsItsAnswersOutOfTheFile) {
     // the interim response would be written into the file ahead of the data.
     TempDir t;
     std::string data = pattern(3000);
-    std::string in = request_header(1, 1);
+    std::string in = request_header(1, Op::Put);
     put_string(in, t.path);
     put_string(in, "f");
     put_long(in, static_cast<std::int32_t>(data.size()));

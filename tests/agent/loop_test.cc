@@ -23,7 +23,7 @@ TEST(Hello, IsTenBytesAnyNumberOfTimes) {
 
 TEST(Sequence, FirstRequestNumberedTwoIsRefused) {
     RunningAgent a;
-    ASSERT_TRUE(a.send(request_header(2, 2)));
+    ASSERT_TRUE(a.send(request_header(2, Op::Delete)));
     EXPECT_EQ(a.out(7), std::string("\x52\x00\x00\x00\x01\x00\x05", 7));
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.out(1, 200), ""); // nothing more, the output is closed
@@ -33,7 +33,7 @@ TEST(Sequence, RequestsInTurnThenARepeat) {
     RunningAgent a;
     for (int i = 1; i <= 3; i++)
         EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
-    std::string f = request_header(2, 2);
+    std::string f = request_header(2, Op::Delete);
     put_string(f, "/nonexistent-dir");
     put_string(f, "x");
     ASSERT_TRUE(a.send(f));
@@ -86,7 +86,7 @@ TEST(EndOfInput, BetweenRequestsEndsQuietly) {
 
 TEST(EndOfInput, InsideAFrameEndsWithoutResponse) {
     // Cut after each byte of a complete request: the agent ends with 0 and no reply.
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, "nothing-here");
     for (size_t cut = 1; cut < f.size(); cut += 3) {
@@ -102,7 +102,7 @@ namespace {
 
 // Sends a request for operation 2 whose directory string announces len bytes.
 void send_dir_length(RunningAgent &a, std::int32_t len, size_t actual) {
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_long(f, len);
     f.append(actual, 'd');
     ASSERT_TRUE(a.send(f));
@@ -115,7 +115,7 @@ TEST(CountedString, LongestDirectoryIsAccepted) {
     std::string dir = "/nonexistent" + std::string(95 - 12, 'd');
     ASSERT_EQ(dir.size(), 95u);
     EXPECT_EQ(rm(a.agent, dir, std::string(31, 'n')), Status::Ok);
-    std::string f = request_header(2, 2);
+    std::string f = request_header(2, Op::Delete);
     put_string(f, "");
     put_string(f, "");
     ASSERT_TRUE(a.send(f));
@@ -141,7 +141,7 @@ TEST(CountedString, OverLongOrNegativeEndsTheAgent) {
 
 TEST(CountedString, NameLimitIs31) {
     RunningAgent a;
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, std::string(32, 'n'));
     ASSERT_TRUE(a.send(f));
@@ -178,7 +178,7 @@ TEST(Slow, StalledUploadIsCutOff120SecondsAfterItsHeader) {
         std::fclose(f);
     }
     RunningAgent a;
-    std::string f = request_header(1, 1);
+    std::string f = request_header(1, Op::Put);
     put_string(f, t.path);
     put_string(f, "target");
     ASSERT_TRUE(a.send(f));

@@ -108,7 +108,7 @@ TEST_F(Faults, FirstReplyZeroGives2) {
               Status::Failed);
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Put, "/srv", "f")));
 }
 
 TEST_F(Faults, FirstReplySevenGives7AndSendsNoData) {
@@ -120,7 +120,7 @@ TEST_F(Faults, FirstReplySevenGives7AndSendsNoData) {
     EXPECT_EQ(s.fds(), base_fds + 2);   // its two pipes; the local file is closed
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Put, "/srv", "f")));
 }
 
 TEST_F(Faults, ReplyToAnotherNumberGives5) {
@@ -131,8 +131,8 @@ TEST_F(Faults, ReplyToAnotherNumberGives5) {
     EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "y"), Status::IsDirectory);
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")),
-              hex(hello_byte() + request(1, 2, "/tmp", "x") + request(2, 2, "/tmp", "y")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Delete, "/tmp", "x") +
+                                        request(2, Op::Delete, "/tmp", "y")));
 }
 
 TEST_F(Faults, DeadFarAgentGives17AndTheAgentLivesOn) {

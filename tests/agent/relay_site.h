@@ -137,7 +137,7 @@ struct Station {
 };
 
 // The bytes of one request of the relay: header, directory and name.
-inline std::string request(std::int32_t seq, std::int16_t op, const std::string &dir,
+inline std::string request(std::int32_t seq, Op op, const std::string &dir,
                            const std::string &name) {
     std::string f = station::request_header(seq, op);
     station::put_string(f, dir);

@@ -121,9 +121,10 @@ TEST(Relay, ConsecutiveRelaysToOneHostShareOneConnection) {
     EXPECT_EQ(s.children().size(), 1u);
 
     // One hello, then requests 1, 2, 3, each flushed with its data phase.
-    std::string want = hello_byte() + request(1, 1, "/srv", "one") +
-                       data_phase("1", station::checksum_of("1")) + request(2, 1, "/srv", "two") +
-                       data_phase("22", station::checksum_of("22")) + request(3, 2, "/srv", "one");
+    std::string want =
+        hello_byte() + request(1, Op::Put, "/srv", "one") +
+        data_phase("1", station::checksum_of("1")) + request(2, Op::Put, "/srv", "two") +
+        data_phase("22", station::checksum_of("22")) + request(3, Op::Delete, "/srv", "one");
     EXPECT_EQ(hex(s.received("b")), hex(want));
 
     // The agent ending closes the connection: the far agent sees end of input.
@@ -156,9 +157,9 @@ TEST(Relay, AnotherHostReplacesTheConnection) {
     EXPECT_EQ(s.children().size(), 1u);
 
     // The new connection starts again with a hello and sequence number 1.
-    std::string push1 = hello_byte() + request(1, 1, "/srv", "f") + data_phase("abc", sum);
+    std::string push1 = hello_byte() + request(1, Op::Put, "/srv", "f") + data_phase("abc", sum);
     EXPECT_EQ(hex(s.received("b")), hex(push1 + push1));
-    EXPECT_EQ(hex(s.received("c")), hex(hello_byte() + request(1, 2, "/srv", "g")));
+    EXPECT_EQ(hex(s.received("c")), hex(hello_byte() + request(1, Op::Delete, "/srv", "g")));
     EXPECT_EQ(s.stop(), 0);
 }
 
@@ -231,8 +232,8 @@ TEST(Relay, EmptyAndNegativeLengthsSendNoData) {
     EXPECT_EQ(s.site.read_file("b", "/srv/f"), "");
     EXPECT_TRUE(s.site.exists("b", "/srv/f"));
     EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", -5, 0xFFFFFFFFu), Status::Ok);
-    std::string want = hello_byte() + request(1, 1, "/srv", "f") + data_phase("", 0xFFFFFFFFu) +
-                       request(2, 1, "/srv", "f");
+    std::string want = hello_byte() + request(1, Op::Put, "/srv", "f") +
+                       data_phase("", 0xFFFFFFFFu) + request(2, Op::Put, "/srv", "f");
     station::put_long(want, -5);
     station::put_long(want, -1);
     EXPECT_EQ(hex(s.received("b")), hex(want));
@@ -253,7 +254,7 @@ TEST(Relay, LocalChecksComeBeforeAnyConnection) {
     // No sequence number was used: the first relayed request still carries 1.
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "f"));
     EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 1, station::checksum_of("f")), Status::Ok);
-    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f") +
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Put, "/srv", "f") +
                                         data_phase("f", station::checksum_of("f"))));
     EXPECT_EQ(s.stop(), 0);
     std::string err = s.errors();

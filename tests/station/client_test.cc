@@ -19,7 +19,7 @@ bool start_sh(Agent &a, const std::string &cmd) {
 } // namespace
 
 TEST(Frames, RequestBytesAsOnTheWire) {
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, "a.txt");
     EXPECT_EQ(f, std::string("\x41\x00\x00\x00\x01\x00\x02"
