@@ -1,5 +1,6 @@
 #include "ssh.h"
 
+#include "fdio.h"
 #include "names.h"
 #include "net.h"
 
@@ -39,17 +40,10 @@ bool put_text(const std::string &path, const std::string &text, mode_t mode, std
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return fail(err, "cannot create " + path, errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t k = write(fd, text.data() + done, text.size() - done);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0) {
-            int e = errno;
-            close(fd);
-            return fail(err, "cannot write " + path, e);
-        }
-        done += static_cast<std::size_t>(k);
+    if (!write_all(fd, text.data(), text.size())) {
+        int e = errno;
+        close(fd);
+        return fail(err, "cannot write " + path, e);
     }
     return close(fd) == 0 || fail(err, "cannot write " + path, errno);
 }

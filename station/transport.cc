@@ -1,5 +1,7 @@
 #include "transport.h"
 
+#include "fdio.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,22 +18,12 @@ constexpr std::size_t kPathCap = 512;
 // served by its children, which look the logs up under this same number.
 long run_pid = 0;
 
-// mkdir -p with mode for the missing parts; 0 or an errno value.
-int make_dir(char *path, mode_t mode) {
-    for (char *p = path + 1;; p++) {
-        bool end = *p == '\0';
-        if (*p != '/' && !end)
-            continue;
-        *p = '\0';
-        int r = mkdir(path, mode);
-        int e = errno;
-        if (!end)
-            *p = '/';
-        if (r < 0 && e != EEXIST)
-            return e;
-        if (end)
-            break;
-    }
+// The directory and its missing parents, all with mode; 0 or an errno value.
+int make_dir(const char *path, mode_t mode) {
+    if (int e = make_parent_dirs(path, mode))
+        return e;
+    if (mkdir(path, mode) < 0 && errno != EEXIST)
+        return errno;
     struct stat st;
     if (stat(path, &st) < 0)
         return errno;
