@@ -78,11 +78,12 @@ std::string unlocked_root(const std::string &shadow) {
 
 std::string sshd_config(const SiteConfig &cfg, const std::string &host) {
     // sshd gives commands a fixed environment: the site's part of it is set here.
-    std::string env = "SetEnv AUDIUM_HOME=" + std::string(kAudiumHome) +
-                      " JAVA_HOME=" + cfg.java_home + " SIMSITE=" + cfg.name +
-                      " SIMSITE_HOST=" + host;
+    // Quoted, so that a value may hold blanks (sshd has no way to quote a '"').
+    std::string env = "SetEnv \"AUDIUM_HOME=" + std::string(kAudiumHome) + "\" \"JAVA_HOME=" +
+                      cfg.java_home + "\" \"SIMSITE=" + cfg.name + "\" \"SIMSITE_HOST=" + host +
+                      "\"";
     if (!cfg.tz.empty())
-        env += " TZ=" + cfg.tz;
+        env += " \"TZ=" + cfg.tz + "\"";
     return "# sshd of simulated host " + host + " of site " + cfg.name +
            "\n"
            "Port 22\n"

@@ -109,8 +109,7 @@ TEST_F(NetSite, RelayWhoseFarHostGoesAwayMidPush) {
     up({"a", "c"});
     std::string big = every_byte(4 << 20);
     ASSERT_TRUE(site.write_file("a", "/srv/data/big", big));
-    for (const char *cut :
-         {"pkill -x sshd", "ip link set eth0 down"}) {
+    for (const char *cut : {"pkill -x sshd", "ip link set eth0 down"}) {
         ASSERT_TRUE(site.write_file("c", "/srv/data/big", "old\n"));
         ASSERT_EQ(testproc::run({testsite::simsite(), "link", site.name(), "c", "--rate", "8mbit"})
                       .status,
@@ -247,6 +246,39 @@ TEST(NetSiteLifecycle, SideBySideAndNothingOutlivesThem) {
     for (int i = 0; i < 100 && any_process_in(nets); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(any_process_in(nets));
+    EXPECT_EQ(machine_mounts(), mounts);
+}
+
+bool any_process_naming(const std::string &name) {
+    DIR *d = opendir("/proc");
+    bool found = false;
+    while (dirent *de = d ? readdir(d) : nullptr)
+        if (atoi(de->d_name) > 0 && atoi(de->d_name) != getpid())
+            found =
+                found ||
+                testfiles::read_file(std::string("/proc/") + de->d_name + "/cmdline").find(name) !=
+                    std::string::npos;
+    if (d)
+        closedir(d);
+    return found;
+}
+
+// A host whose sshd cannot start fails the whole up, and nothing of the site stays.
+TEST(NetSiteLifecycle, AFailedUpLeavesNothing) {
+    std::string why;
+    if (!testsite::net_available(&why))
+        GTEST_SKIP() << "networked site unavailable: " << why;
+    std::string mounts = machine_mounts();
+    std::string name = "tfail" + std::to_string(getpid());
+    // sshd's configuration cannot hold a '"': its sshd ends at once.
+    auto r = testproc::run({testsite::simsite(), "up", "--net", "--owner", std::to_string(getpid()),
+                            "--java-home", "/opt/j\"dk", name, "a", "b"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(": sshd ended at once"), std::string::npos) << r.err;
+    for (int i = 0; i < 100 && any_process_naming(name); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(any_process_naming(name));
+    EXPECT_NE(testproc::run({testsite::simsite(), "status", name}).status, 0);
     EXPECT_EQ(machine_mounts(), mounts);
 }
 
