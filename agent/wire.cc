@@ -2,6 +2,7 @@
 // agent's own streams, and the timed reads of the relay client.
 #include "wire.h"
 
+#include "cleanup.h"
 #include "log.h"
 #include "loop.h"
 
@@ -129,6 +130,8 @@ Status read_response(std::int32_t expected, Stream &s) {
 }
 
 void bye() {
+    // The connection ended inside a request: what it left unfinished goes too.
+    cleanup_now("");
     stream_flush(std_out);
     close_log_file();
     std::exit(0);
