@@ -163,6 +163,7 @@ struct Source {
     const char *path = nullptr; // the file behind fd
     struct stat before {};      // its state when it was opened
     bool changed = false;       // it changed while it was sent
+    std::uint32_t checksum = 0; // the checksum that went with the data
 };
 
 bool same_file_state(const struct stat &a, const struct stat &b) {
@@ -232,6 +233,7 @@ int upload(Agent &a, std::int32_t length, Source &src) {
     cksum_final(length, &crc);
     if (src.changed)
         crc = ~crc;
+    src.checksum = crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
     if (int e = send_raw(a, tail); e != 0)
@@ -249,8 +251,10 @@ int put_source(Agent &a, std::int16_t op, std::initializer_list<std::string_view
     if (st != code(Status::Ready))
         return st;
     st = upload(a, length, src);
-    if (info)
+    if (info) {
         info->agent_status = st;
+        info->checksum = src.checksum;
+    }
     return st >= 0 && src.changed ? ErrChanged : st;
 }
 
@@ -424,6 +428,7 @@ int agent_close(Agent &a, int timeout_ms) {
         close(a.to);
     a.to = -1;
     int result = 0;
+    a.signalled = false;
     if (a.pid > 0) {
         long long end = now_ms() + timeout_ms;
         result = ErrTimeout;
@@ -432,6 +437,7 @@ int agent_close(Agent &a, int timeout_ms) {
             pid_t r = waitpid(a.pid, &st, WNOHANG);
             if (r == a.pid) {
                 result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                a.signalled = WIFSIGNALED(st);
                 break;
             }
             if (r < 0)

@@ -55,6 +55,7 @@ struct Agent {
     int timeout_ms = 130000; // limit for each reply (the agent's own limit is 120 s)
     Progress progress = nullptr;
     void *progress_ctx = nullptr;
+    bool signalled = false; // set by agent_close: the agent command died by a signal
     // Reply bytes read ahead of use.
     std::size_t rpos = 0, rlen = 0;
     std::array<unsigned char, 64 * 1024> rbuf;
@@ -72,8 +73,9 @@ void agent_attach(Agent &a, int to, int from);
 // Closes the request side (the agent sees end of input) and, when the agent was started
 // here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
 // it can remove what it left unfinished, and SIGKILL half a second later. Returns its
-// exit status, 128 + signal number when killed by a signal, ErrTimeout when it had to
-// be ended, or 0 for an attached agent.
+// exit status, 128 + signal number when killed by a signal (signalled tells that from
+// an exit status of 128 or more), ErrTimeout when it had to be ended, or 0 for an
+// attached agent.
 int agent_close(Agent &a, int timeout_ms = 5000);
 
 // Sends 'H' and reads the ten-byte reply. Returns 0, ErrHello, or a transport error.
@@ -106,10 +108,11 @@ struct FileInfo {
 
 // What an upload from a local file did, for callers that report it.
 struct UploadInfo {
-    std::int64_t length = 0; // bytes announced to the agent
-    int local_errno = 0;     // with ErrLocal: why the file could not be used (EISDIR or
-                             // EINVAL not a regular file, EFBIG longer than 2147483647)
-    int agent_status = 0;    // with ErrChanged: the agent's final status
+    std::int64_t length = 0;    // bytes announced to the agent
+    int local_errno = 0;        // with ErrLocal: why the file could not be used (EISDIR or
+                                // EINVAL not a regular file, EFBIG longer than 2147483647)
+    int agent_status = 0;       // with ErrChanged: the agent's final status
+    std::uint32_t checksum = 0; // the checksum sent with the data, once it was sent
 };
 
 // Operation 1 from memory.

@@ -2,6 +2,7 @@
 
 #include "agentcmd.h"
 #include "client.h"
+#include "fleet.h"
 #include "outcome.h"
 #include "progress.h"
 
@@ -28,6 +29,7 @@ struct Ctx {
     bool fanout;
     station::Agent agent;
     ProgressBar bar;
+    AgentLog log; // the agent's standard error, shown with failures (or always with -v)
 };
 
 // snprintf whose truncation is expected and harmless (bounded messages and paths
@@ -54,20 +56,38 @@ void say_failure(const Ctx &c, const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
+    // What the agent logged on the way to the failure comes first.
+    agentlog_flush(const_cast<AgentLog &>(c.log), true, host_prefix(c, hp, sizeof hp));
     fprintf(stderr, "tarko_station: %s%s\n", host_prefix(c, hp, sizeof hp), msg);
 }
 
-// A result, on standard output unless -q: "HOST: message".
+// A result, on standard output unless -q (standard error with --json): "HOST: message".
+// The agent's log lines of a request that succeeded are shown only with -v.
 void say_result(const Ctx &c, const char *fmt, ...) {
+    char hp[80], msg[1024];
+    agentlog_flush(const_cast<AgentLog &>(c.log), c.o.verbose, host_prefix(c, hp, sizeof hp));
     if (c.o.quiet)
         return;
-    char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    fprintf(stdout, "%s%s\n", host_prefix(c, hp, sizeof hp), msg);
-    fflush(stdout);
+    FILE *to = c.o.json ? stderr : stdout;
+    fprintf(to, "%s%s\n", host_prefix(c, hp, sizeof hp), msg);
+    fflush(to);
+}
+
+// Records a request for --json and the audit log.
+void note(const Ctx &c, const char *command, const char *path, int status, std::int64_t bytes = -1,
+          const std::uint32_t *checksum = nullptr) {
+    RequestNote n;
+    n.command = command;
+    n.path = path;
+    n.status = status;
+    n.bytes = bytes;
+    n.has_checksum = checksum != nullptr;
+    n.checksum = checksum ? *checksum : 0;
+    journal_request(c.o, c.host, n);
 }
 
 // Turns the result of one request into the exit status and its message. what names the
@@ -114,18 +134,52 @@ int report(Ctx &c, const char *what, int r) {
 
 // Starts the agent for the host and says hello within the time the user allows.
 // Returns 0, or HostUnavailable after saying why.
+int connect_agent(Ctx &c);
+
 int connect(Ctx &c) {
+    journal_start();
+    int r = connect_agent(c);
+    if (r != 0) {
+        char hp[80];
+        agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
+        agentlog_close(c.log);
+        if (!station::interrupted)
+            note(c, "connect", "", r);
+    }
+    return r;
+}
+
+// The agent command as it runs for this host, {host} replaced.
+void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
+    std::size_t n = 0;
+    buf[0] = '\0';
+    for (std::size_t i = 0; i < av.argc && n + 1 < cap; i++) {
+        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i]);
+        if (w < 0)
+            break;
+        n += static_cast<std::size_t>(w);
+    }
+}
+
+int connect_agent(Ctx &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
         return code(Outcome::Usage);
     }
+    char shown[1024];
+    agent_words(av, shown, sizeof shown);
     if (agent_resolve(av, getenv("PATH")) != 0) {
         say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
         return code(Outcome::HostUnavailable);
     }
     std::vector<std::string> argv(av.argv, av.argv + av.argc);
-    if (station::agent_start(c.agent, argv) != 0) {
+    // The agent's standard error is its activity log: caught, to be shown with failures.
+    agentlog_open(c.log);
+    int saved = agentlog_swap(c.log, true, -1);
+    int started = station::agent_start(c.agent, argv);
+    agentlog_swap(c.log, false, saved);
+    if (started != 0) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return code(Outcome::HostUnavailable);
     }
@@ -139,20 +193,19 @@ int connect(Ctx &c) {
         return 128 + station::interrupted;
     }
     if (r == station::ErrTimeout)
-        say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
-                    c.o.agent);
+        say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds, shown);
     else if (r == station::ErrHello)
-        say_failure(c, "the host answered, but not as an agent does (%s)", c.o.agent);
+        say_failure(c, "the host answered, but not as an agent does (%s)", shown);
     else {
         int st = station::agent_close(c.agent, 2000);
-        if (st > 128)
+        if (c.agent.signalled)
             say_failure(c,
                         "the host did not answer: the agent command was killed by signal %d "
                         "(%s)",
-                        st - 128, c.o.agent);
+                        st - 128, shown);
         else
             say_failure(c, "the host did not answer: the agent command ended with status %d (%s)",
-                        st, c.o.agent);
+                        st, shown);
         return code(Outcome::HostUnavailable);
     }
     // A host that said nothing, or nonsense, gets little time to go by itself.
@@ -199,18 +252,30 @@ int upload_one(Ctx &c, const char *what, const char *local, const char *label, c
                 : station::put_path(c.agent, dir, name, local, &up);
     c.agent.progress = nullptr;
     progress_end(c.bar, up.length);
+    const char *command = app ? "deploy" : "put";
+    char rpath[kPathCap];
+    if (app)
+        snprintf(rpath, sizeof rpath, "%s", app);
+    else
+        remote_path(rpath, sizeof rpath, dir, name);
     if (r == station::ErrLocal) {
         say_failure(c, "%s: cannot send %s (%s)", what, local, local_error_text(up.local_errno));
+        note(c, command, rpath, code(Outcome::LocalUnreadable));
         return code(Outcome::LocalUnreadable);
     }
     if (r == station::ErrChanged) {
         say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
                     local, up.agent_status, status_meaning(up.agent_status));
+        note(c, command, rpath, code(Outcome::LocalChanged), up.length);
         return code(Outcome::LocalChanged);
     }
-    if (r != 0)
-        return report(c, what, r);
+    if (r != 0) {
+        r = report(c, what, r);
+        note(c, command, rpath, r, up.length);
+        return r;
+    }
     say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(up.length));
+    note(c, command, rpath, 0, up.length, &up.checksum);
     return 0;
 }
 
@@ -286,11 +351,16 @@ int cmd_get(Ctx &c) {
         unlink(temp_path);
     if (r == station::ErrLocal) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
+        note(c, "get", rpath, code(Outcome::LocalUnwritable), info.length);
         return code(Outcome::LocalUnwritable);
     }
-    if (r != 0)
-        return report(c, what, r);
+    if (r != 0) {
+        r = report(c, what, r);
+        note(c, "get", rpath, r);
+        return r;
+    }
     say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    note(c, "get", rpath, 0, info.length, &info.checksum);
     return 0;
 }
 
@@ -308,11 +378,18 @@ int remote_sum(Ctx &c, const char *dir, const char *name, station::FileInfo *inf
 
 int cmd_sum(Ctx &c) {
     station::FileInfo info;
-    int r = remote_sum(c, c.o.args[0], c.o.args[1], &info, false);
-    if (r != 0)
-        return r;
     char rpath[kPathCap];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
+    int r = remote_sum(c, c.o.args[0], c.o.args[1], &info, false);
+    if (r != 0) {
+        note(c, "sum", rpath, r);
+        return r;
+    }
+    char hp[80];
+    agentlog_flush(c.log, c.o.verbose, host_prefix(c, hp, sizeof hp));
+    note(c, "sum", rpath, 0, info.length, &info.checksum);
+    if (c.o.json)
+        return 0;
     // The layout of cksum: checksum, length, name; results are wanted even with -q.
     printf("%u %ld %s\n", info.checksum, static_cast<long>(info.length), rpath);
     fflush(stdout);
@@ -326,6 +403,7 @@ int cmd_rm(Ctx &c) {
     int r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
     if (r == 0)
         say_result(c, "%s: 0 success", what);
+    note(c, "rm", rpath, r);
     return r;
 }
 
@@ -334,14 +412,17 @@ int cmd_rm(Ctx &c) {
 int cmd_push(Ctx &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
     station::FileInfo info;
-    if (int r = remote_sum(c, dir, name, &info, false); r != 0)
-        return r;
     char rpath[kPathCap], what[kPathCap + 96];
     remote_path(rpath, sizeof rpath, dir, name);
+    if (int r = remote_sum(c, dir, name, &info, false); r != 0) {
+        note(c, "push", rpath, r);
+        return r;
+    }
     snprintf(what, sizeof what, "push %s to %s", rpath, via);
     int r = report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
     if (r == 0)
         say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    note(c, "push", rpath, r, info.length, &info.checksum);
     return r;
 }
 
@@ -353,6 +434,7 @@ int cmd_rmremote(Ctx &c) {
     int r = report(c, what, station::rmremote(c.agent, via, dir, name));
     if (r == 0)
         say_result(c, "%s: 0 success", what);
+    note(c, "rmremote", rpath, r);
     return r;
 }
 
@@ -369,6 +451,7 @@ int cmd_undeploy(Ctx &c) {
     int r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
     if (r == 0)
         say_result(c, "%s: 0 success", what);
+    note(c, "undeploy", c.o.args[0], r);
     return r;
 }
 
@@ -403,10 +486,13 @@ int cmd_sync(Ctx &c) {
         if (r == 0 && info.length == mine.length && info.checksum == mine.checksum) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
                        static_cast<long long>(mine.length), mine.checksum);
+            note(c, "skip", rpath, 0, mine.length, &mine.checksum);
             continue;
         }
-        if (connection_over(r))
+        if (connection_over(r)) {
+            note(c, "sum", rpath, r);
             return result == 0 || station::interrupted ? r : result;
+        }
         if (r == 0 || r == code(Status::CannotOpen))
             r = put_one(c, local, dir, name);
         if (connection_over(r))
@@ -420,7 +506,7 @@ int cmd_sync(Ctx &c) {
 } // namespace
 
 int run_command(const Options &o, const char *host, bool in_fanout) {
-    Ctx c{o, host, in_fanout, {}, {}};
+    Ctx c{o, host, in_fanout, {}, {}, {}};
     if (int r = connect(c); r != 0)
         return r;
     int r = 0;
@@ -452,6 +538,7 @@ int run_command(const Options &o, const char *host, bool in_fanout) {
     case Command::Sync:
         r = cmd_sync(c);
         break;
+    case Command::Hosts:
     case Command::None:
         break;
     }
@@ -460,7 +547,11 @@ int run_command(const Options &o, const char *host, bool in_fanout) {
     int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
-    if (r == code(Outcome::ConnectionLost) && st > 128)
+    if (r == code(Outcome::ConnectionLost) && c.agent.signalled)
         say_failure(c, "the agent was killed by signal %d", st - 128);
+    // Lines the agent wrote as it ended belong to the request that failed, if one did.
+    char hp[80];
+    agentlog_flush(c.log, c.o.verbose || r != 0, host_prefix(c, hp, sizeof hp));
+    agentlog_close(c.log);
     return r;
 }
