@@ -25,10 +25,12 @@ std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const cha
             result.push_back({l.stream, std::string(hosts[l.host]) + ": " + l.text});
         return result;
     }
-    // Each distinct line with the hosts that wrote it, in the order of first sight.
+    // Each distinct line with the hosts that wrote it. The hosts stand in the order of
+    // the host list, and so do the lines by their first host, whatever order the hosts
+    // finished in; the lines of one host keep their own order.
     struct Group {
         const HostLine *first;
-        std::vector<const char *> hosts;
+        std::vector<std::size_t> hosts;
     };
     std::vector<Group> groups;
     for (auto &l : lines) {
@@ -39,10 +41,18 @@ std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const cha
             groups.push_back({&l, {}});
             g = groups.end() - 1;
         }
-        g->hosts.push_back(hosts[l.host]);
+        g->hosts.push_back(l.host);
     }
     for (auto &g : groups)
-        result.push_back({g.first->stream, fold_hosts(g.hosts) + ": " + g.first->text});
+        std::sort(g.hosts.begin(), g.hosts.end());
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const Group &a, const Group &b) { return a.hosts[0] < b.hosts[0]; });
+    for (auto &g : groups) {
+        std::vector<const char *> names;
+        for (std::size_t h : g.hosts)
+            names.push_back(hosts[h]);
+        result.push_back({g.first->stream, fold_hosts(names) + ": " + g.first->text});
+    }
     return result;
 }
 

@@ -23,8 +23,9 @@ struct FoldedLine {
 };
 
 // Folds lines: those of one stream with the same text become one line headed by the
-// folded set of their hosts, where the first of them stood. With fold false every
-// line keeps its own host.
+// folded set of their hosts. Lines stand in the order of their first host in the host
+// list (those of one host in the order it wrote them), whatever order the hosts ended
+// in. With fold false every line keeps its own host, in the order given.
 std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const char *const *hosts,
                                    bool fold);
 
