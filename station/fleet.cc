@@ -251,24 +251,24 @@ int check_local_files(const Options &o, char *err, std::size_t cap) {
         JarLayout l = jar_check(a[1], a[0], seen, sizeof seen, &e);
         if (l == JarLayout::Ok)
             return 0;
-        if (l == JarLayout::Unreadable)
+        if (l == JarLayout::Unreadable) {
             snprintf(err, cap, "%s: cannot send %s (%s)", what, a[1], strerror(e));
-        else
-            snprintf(err, cap,
-                     "%s: %s is %s; the server expects a jar (zip) holding the "
-                     "application's directory:\n"
-                     "    %s/data/...   the application's data\n"
-                     "    %s/java/...   its classes\n"
-                     "(--force sends it as it is)",
-                     what, a[1],
-                     l == JarLayout::NotZip ? "not a jar (zip) archive"
-                     : seen[0]              ? "a jar without that directory"
-                                            : "an empty jar",
-                     a[0], a[0]);
-        if (l == JarLayout::NoApp && seen[0]) {
-            std::size_t len = strlen(err);
-            snprintf(err + len, cap - len, "\nIt holds: %s", seen);
+            return code(Outcome::LocalUnreadable);
         }
+        char holds[200] = "";
+        if (l == JarLayout::NoApp && seen[0])
+            snprintf(holds, sizeof holds, "\nIt holds: %s", seen);
+        snprintf(err, cap,
+                 "%s: %s is %s; the server expects a jar (zip) holding the application's "
+                 "directory:\n"
+                 "    %s/data/...   the application's data\n"
+                 "    %s/java/...   its classes%s\n"
+                 "(--force sends it as it is)",
+                 what, a[1],
+                 l == JarLayout::NotZip ? "not a jar (zip) archive"
+                 : seen[0]              ? "a jar without that directory"
+                                        : "an empty jar",
+                 a[0], a[0], holds);
         return code(Outcome::LocalUnreadable);
     }
     default:

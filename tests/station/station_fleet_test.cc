@@ -189,3 +189,43 @@ TEST_F(StationFleet, AnArchiveThatIsNoApplicationJarIsRefusedBeforeContact) {
 }
 
 } // namespace
+
+namespace {
+
+// A state directory that cannot be made costs one warning, not the run.
+TEST_F(StationFleet, AnUnwritableStateDirectoryGivesOneWarning) {
+    testfiles::write_file(work + "/f", "data");
+    testfiles::write_file(work + "/blocker", "a file where the directory should be");
+    testproc::Options opt;
+    opt.cwd = work.c_str();
+    opt.env = {"XDG_STATE_HOME=" + work + "/blocker"};
+    auto r =
+        testproc::run({testproc::bin("tarko_station"), "--agent", testproc::bin("tarko_remote2"),
+                       "-H", "a,b", "-j", "1", "put", "f", work + "/host"},
+                      opt);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "tarko_station: warning: cannot keep state in " + work +
+                         "/blocker/tarko (Not a directory); failed hosts and the audit log are "
+                         "not recorded\n");
+}
+
+// The completion offers commands, options, and after -H the groups of the host file.
+TEST_F(StationFleet, BashCompletionKnowsCommandsOptionsAndGroups) {
+    testfiles::write_file(work + "/hosts", "web: a\n# old: b\n  db : c\n");
+    auto complete = [&](const std::string &words) {
+        testproc::Options opt;
+        opt.env = {"TARKO_HOSTS=" + work + "/hosts"};
+        return testproc::run({"/bin/bash", "-c",
+                              "source '" SOURCE_DIR "/station/tarko_station.bash'; COMP_WORDS=(" +
+                                  words +
+                                  "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                                  "_tarko_station; echo \"${COMPREPLY[*]}\""},
+                             opt)
+            .out;
+    };
+    EXPECT_EQ(complete("tarko_station -H @"), "@failed @db @web\n");
+    EXPECT_EQ(complete("tarko_station -j 4 s"), "sum sync\n");
+    EXPECT_EQ(complete("tarko_station --no-f"), "--no-fold\n");
+}
+
+} // namespace
