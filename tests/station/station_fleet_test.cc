@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -207,6 +208,30 @@ TEST_F(StationFleet, AnUnwritableStateDirectoryGivesOneWarning) {
     EXPECT_EQ(r.err, "tarko_station: warning: cannot keep state in " + work +
                          "/blocker/tarko (Not a directory); failed hosts and the audit log are "
                          "not recorded\n");
+}
+
+// An agent command's exit status of 128 or more is a status, not a signal, and the
+// message names the command as it ran for the host.
+TEST_F(StationFleet, AgentCommandStatusesAndSignalsAreToldApart) {
+    testfiles::write_file(work + "/agent",
+                          "#!/bin/sh\ncase $1 in\nk*) kill -9 $$;;\nesac\nexit 130\n");
+    ASSERT_EQ(chmod((work + "/agent").c_str(), 0755), 0);
+    testproc::Options opt;
+    opt.env = {"XDG_STATE_HOME=" + work + "/state"};
+    auto r = testproc::run({testproc::bin("tarko_station"), "--agent", work + "/agent {host}", "-H",
+                            "exits,killed", "--no-fold", "rm", "/d", "n"},
+                           opt);
+    EXPECT_EQ(r.status, 69) << r.err;
+    EXPECT_NE(r.err.find("exits: tarko_station: the host did not answer: the agent command ended "
+                         "with status 130 (" +
+                         work + "/agent exits)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("killed: tarko_station: the host did not answer: the agent command was "
+                         "killed by signal 9 (" +
+                         work + "/agent killed)"),
+              std::string::npos)
+        << r.err;
 }
 
 // The completion offers commands, options, and after -H the groups of the host file.
