@@ -50,22 +50,22 @@ const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
 }
 
 // A failure, on standard error: "tarko_station: HOST: message".
-void say_failure(const Ctx &c, const char *fmt, ...) {
+void say_failure(Ctx &c, const char *fmt, ...) {
     char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
     // What the agent logged on the way to the failure comes first.
-    agentlog_flush(const_cast<AgentLog &>(c.log), true, host_prefix(c, hp, sizeof hp));
+    agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
     fprintf(stderr, "tarko_station: %s%s\n", host_prefix(c, hp, sizeof hp), msg);
 }
 
 // A result, on standard output unless -q (standard error with --json): "HOST: message".
 // The agent's log lines of a request that succeeded are shown only with -v.
-void say_result(const Ctx &c, const char *fmt, ...) {
+void say_result(Ctx &c, const char *fmt, ...) {
     char hp[80], msg[1024];
-    agentlog_flush(const_cast<AgentLog &>(c.log), c.o.verbose, host_prefix(c, hp, sizeof hp));
+    agentlog_flush(c.log, c.o.verbose, host_prefix(c, hp, sizeof hp));
     if (c.o.quiet)
         return;
     va_list ap;
