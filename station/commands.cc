@@ -132,23 +132,6 @@ int report(Ctx &c, const char *what, int r) {
     return r;
 }
 
-// Starts the agent for the host and says hello within the time the user allows.
-// Returns 0, or HostUnavailable after saying why.
-int connect_agent(Ctx &c);
-
-int connect(Ctx &c) {
-    journal_start();
-    int r = connect_agent(c);
-    if (r != 0) {
-        char hp[80];
-        agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
-        agentlog_close(c.log);
-        if (!station::interrupted)
-            note(c, "connect", "", r);
-    }
-    return r;
-}
-
 // The agent command as it runs for this host, {host} replaced.
 void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
     std::size_t n = 0;
@@ -161,6 +144,8 @@ void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
     }
 }
 
+// Starts the agent for the host and says hello within the time the user allows.
+// Returns 0, or HostUnavailable after saying why.
 int connect_agent(Ctx &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
@@ -211,6 +196,21 @@ int connect_agent(Ctx &c) {
     // A host that said nothing, or nonsense, gets little time to go by itself.
     station::agent_close(c.agent, 200);
     return code(Outcome::HostUnavailable);
+}
+
+// Connects as connect_agent does; a host that cannot be reached shows what its agent
+// command wrote and is recorded as a request "connect".
+int connect(Ctx &c) {
+    journal_start();
+    int r = connect_agent(c);
+    if (r != 0) {
+        char hp[80];
+        agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
+        agentlog_close(c.log);
+        if (!station::interrupted)
+            note(c, "connect", "", r);
+    }
+    return r;
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
