@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr int kMaxDepth = 16;         // groups within groups, files within files
-constexpr std::size_t kNumberCap = 9; // digits of one range bound
-constexpr std::size_t kMaxFile = 1 << 20;
+constexpr int MAX_DEPTH = 16;         // groups within groups, files within files
+constexpr std::size_t NUMBER_CAP = 9; // digits of one range bound
+constexpr std::size_t MAX_FILE = 1 << 20;
 
 bool name_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -37,7 +37,7 @@ struct Expansion {
     const HostSources &src;
     HostFault &fault;
     int depth = 0;
-    const char *groups[kMaxDepth] = {}; // the groups being expanded, outermost first
+    const char *groups[MAX_DEPTH] = {}; // the groups being expanded, outermost first
     int ngroups = 0;
 };
 
@@ -69,7 +69,7 @@ int read_text(const char *path, std::string &out) {
     std::ostringstream ss;
     ss << in.rdbuf();
     out = ss.str();
-    if (out.size() > kMaxFile)
+    if (out.size() > MAX_FILE)
         return EFBIG;
     return 0;
 }
@@ -86,9 +86,9 @@ int emit(Expansion &x, const Text &t, std::size_t offset, const char *name) {
     }
     if (at >= 0)
         return 0;
-    if (x.set.n == kSetMaxHosts)
-        return refuse(x, t, offset, "more than %zu hosts", kSetMaxHosts);
-    snprintf(x.set.names[x.set.n++].data(), kSetNameCap, "%s", name);
+    if (x.set.n == SET_MAX_HOSTS)
+        return refuse(x, t, offset, "more than %zu hosts", SET_MAX_HOSTS);
+    snprintf(x.set.names[x.set.n++].data(), SET_NAME_CAP, "%s", name);
     return 0;
 }
 
@@ -102,8 +102,8 @@ int number(Expansion &x, const Text &t, std::size_t pos, std::size_t to, long &v
         p++;
     if (p == pos)
         return refuse(x, t, pos, "a range wants a number here");
-    if (p - pos > kNumberCap)
-        return refuse(x, t, pos, "a number of a range has more than %zu digits", kNumberCap);
+    if (p - pos > NUMBER_CAP)
+        return refuse(x, t, pos, "a number of a range has more than %zu digits", NUMBER_CAP);
     value = 0;
     for (std::size_t i = pos; i < p; i++)
         value = value * 10 + (t.all[i] - '0');
@@ -121,8 +121,8 @@ int pattern(Expansion &x, const Text &t, std::size_t item, std::size_t pos, std:
             return refuse(x, t, pos, "\"]\" without \"[\"");
         if (!name_char(c))
             return refuse(x, t, pos, "'%c' cannot stand in a host name", c);
-        if (len == kSetNameCap - 1)
-            return refuse(x, t, item, "a host name is longer than %zu bytes", kSetNameCap - 1);
+        if (len == SET_NAME_CAP - 1)
+            return refuse(x, t, item, "a host name is longer than %zu bytes", SET_NAME_CAP - 1);
         name[len++] = c;
         pos++;
     }
@@ -162,8 +162,8 @@ int pattern(Expansion &x, const Text &t, std::size_t item, std::size_t pos, std:
         for (long v = lo; v <= hi; v++) {
             char num[16];
             int n = snprintf(num, sizeof num, "%0*ld", width, v);
-            if (len + static_cast<std::size_t>(n) > kSetNameCap - 1)
-                return refuse(x, t, item, "a host name is longer than %zu bytes", kSetNameCap - 1);
+            if (len + static_cast<std::size_t>(n) > SET_NAME_CAP - 1)
+                return refuse(x, t, item, "a host name is longer than %zu bytes", SET_NAME_CAP - 1);
             memcpy(name + len, num, static_cast<std::size_t>(n));
             if (pattern(x, t, item, close + 1, to, name, len + static_cast<std::size_t>(n)))
                 return 1;
@@ -244,7 +244,7 @@ int group_line(Expansion &x, const Text &t, std::size_t from, std::size_t to, vo
 }
 
 int group(Expansion &x, const Text &t, std::size_t offset, std::string_view name) {
-    char gname[kSetNameCap];
+    char gname[SET_NAME_CAP];
     snprintf(gname, sizeof gname, "%.*s", static_cast<int>(name.size()), name.data());
     if (name == "failed") {
         if (!x.src.failed_file)
@@ -280,8 +280,8 @@ int group(Expansion &x, const Text &t, std::size_t offset, std::string_view name
 int item(Expansion &x, const Text &t, std::size_t from, std::size_t to) {
     std::string_view s = t.all.substr(from, to - from);
     if (s[0] == '@' || s[0] == '^') {
-        if (x.depth >= kMaxDepth)
-            return refuse(x, t, from, "groups and files nest deeper than %d", kMaxDepth);
+        if (x.depth >= MAX_DEPTH)
+            return refuse(x, t, from, "groups and files nest deeper than %d", MAX_DEPTH);
         if (s.size() == 1)
             return refuse(x, t, from, s[0] == '@' ? "a group wants a name" : "a file wants a name");
     }
@@ -296,7 +296,7 @@ int item(Expansion &x, const Text &t, std::size_t from, std::size_t to) {
         snprintf(path, sizeof path, "%.*s", static_cast<int>(s.size() - 1), s.data() + 1);
         return from_file(x, t, from, path);
     }
-    char name[kSetNameCap];
+    char name[SET_NAME_CAP];
     return pattern(x, t, from, from, to, name, 0);
 }
 
@@ -384,7 +384,7 @@ Split split(std::string_view name) {
     std::size_t start = end;
     while (start > 0 && digit(name[start - 1]))
         start--;
-    if (end == start || end - start > kNumberCap)
+    if (end == start || end - start > NUMBER_CAP)
         return {name, {}, {}};
     return {name.substr(0, start), name.substr(start, end - start), name.substr(end)};
 }

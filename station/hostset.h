@@ -15,11 +15,11 @@
 #include <array>
 #include <cstddef>
 
-constexpr std::size_t kSetNameCap = 64;    // a host name, terminator included
-constexpr std::size_t kSetMaxHosts = 1024; // hosts of one set
+constexpr std::size_t SET_NAME_CAP = 64;    // a host name, terminator included
+constexpr std::size_t SET_MAX_HOSTS = 1024; // hosts of one set
 
 struct HostSet {
-    std::array<std::array<char, kSetNameCap>, kSetMaxHosts> names{};
+    std::array<std::array<char, SET_NAME_CAP>, SET_MAX_HOSTS> names{};
     std::size_t n = 0;
 };
 
@@ -41,7 +41,7 @@ struct HostFault {
 // Expands expr (named where in faults) and appends its hosts to set, leaving out those
 // it holds already. Returns 0; 1 with fault filled when the expression is malformed,
 // names an unknown group or a file that cannot be read, or the set would hold more
-// than kSetMaxHosts hosts. On 1 the set may hold part of the expansion.
+// than SET_MAX_HOSTS hosts. On 1 the set may hold part of the expansion.
 int hostset_add(HostSet &set, const char *expr, const char *where, const HostSources &src,
                 HostFault &fault);
 

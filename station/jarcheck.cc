@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr std::size_t kEndRecord = 22;                  // the end of central directory
-constexpr std::size_t kEndSearch = kEndRecord + 0xFFFF; // it may carry a comment that long
-constexpr std::uint64_t kMaxDirectory = 64u << 20;      // a central directory we read whole
-constexpr std::size_t kMaxSeen = 4;                     // top-level names shown
+constexpr std::size_t END_RECORD = 22;                  // the end of central directory
+constexpr std::size_t END_SEARCH = END_RECORD + 0xFFFF; // it may carry a comment that long
+constexpr std::uint64_t MAX_DIRECTORY = 64u << 20;      // a central directory we read whole
+constexpr std::size_t MAX_SEEN = 4;                     // top-level names shown
 
 std::uint32_t le16(const unsigned char *p) {
     return static_cast<std::uint32_t>(p[0] | p[1] << 8);
@@ -51,13 +51,13 @@ struct Directory {
 // Finds the central directory from the records at the end of the file.
 // Returns 0, 1 when it is not a zip archive, 2 on a read error.
 int find_directory(int fd, std::uint64_t file_size, Directory &d) {
-    if (file_size < kEndRecord)
+    if (file_size < END_RECORD)
         return 1;
-    std::size_t tail = file_size < kEndSearch ? static_cast<std::size_t>(file_size) : kEndSearch;
+    std::size_t tail = file_size < END_SEARCH ? static_cast<std::size_t>(file_size) : END_SEARCH;
     std::vector<unsigned char> buf(tail);
     if (!read_at(fd, file_size - tail, buf.data(), tail))
         return errno ? 2 : 1;
-    std::size_t at = tail - kEndRecord + 1;
+    std::size_t at = tail - END_RECORD + 1;
     while (at-- > 0)
         if (memcmp(&buf[at], "PK\5\6", 4) == 0)
             break;
@@ -87,7 +87,7 @@ void note_top(std::string_view name, char *seen, std::size_t cap, std::size_t &c
     std::size_t slash = name.find('/');
     std::string_view top =
         name.substr(0, slash == std::string_view::npos ? name.size() : slash + 1);
-    if (top.empty() || count > kMaxSeen || cap == 0)
+    if (top.empty() || count > MAX_SEEN || cap == 0)
         return;
     // Names already noted are not repeated.
     std::string_view have(seen);
@@ -99,7 +99,7 @@ void note_top(std::string_view name, char *seen, std::size_t cap, std::size_t &c
         p = e + 2;
     }
     std::size_t len = have.size();
-    const char *text = count == kMaxSeen ? "..." : nullptr;
+    const char *text = count == MAX_SEEN ? "..." : nullptr;
     snprintf(seen + len, cap - len, "%s%.*s", len ? ", " : "",
              text ? 3 : static_cast<int>(top.size()), text ? text : top.data());
     count++;
@@ -127,7 +127,7 @@ JarLayout jar_check(const char *path, const char *app, char *seen, std::size_t c
         close(fd);
         return JarLayout::Unreadable;
     }
-    if (found == 1 || d.size > kMaxDirectory) {
+    if (found == 1 || d.size > MAX_DIRECTORY) {
         close(fd);
         return JarLayout::NotZip;
     }

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t kJsonLineCap = 8192;
+constexpr std::size_t JSON_LINE_CAP = 8192;
 
 struct JsonLine {
-    char buf[kJsonLineCap];
+    char buf[JSON_LINE_CAP];
     std::size_t len = 0;
     bool full = false; // something did not fit; the line is not written
 };

@@ -2,32 +2,32 @@
 #pragma once
 
 #include "hostset.h"
+#include "protocol.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdio>
 
-constexpr std::size_t kMaxHosts = kSetMaxHosts; // hosts of one fan-out
-constexpr std::size_t kHostCap = kSetNameCap;   // a host name, terminator included
-constexpr std::size_t kMaxHostExprs = 32;       // -H and -x options of one command line
-constexpr std::size_t kStateCap = 1024;         // the state directory's path
-constexpr std::size_t kMaxArgs = 64;            // arguments of the command (sync's file list)
-constexpr std::size_t kAgentCap = 1024;         // the agent command template
-constexpr int kMaxJobs = 64;                    // connections at a time in a fan-out
+constexpr std::size_t MAX_HOSTS = SET_MAX_HOSTS; // hosts of one fan-out
+constexpr std::size_t MAX_HOST_EXPRS = 32;       // -H and -x options of one command line
+constexpr std::size_t STATE_CAP = 1024;          // the state directory's path
+constexpr std::size_t MAX_ARGS = 64;             // arguments of the command (sync's file list)
+constexpr std::size_t AGENT_CAP = 1024;          // the agent command template
+constexpr int MAX_JOBS = 64;                     // connections at a time in a fan-out
 
 // The default way to reach a host: its own rsh starting its agent.
-constexpr const char *kDefaultAgent = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
+constexpr const char *DEFAULT_AGENT = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
 
 enum class Command { None, Put, Get, Sum, Rm, Push, RmRemote, Deploy, Undeploy, Sync, Hosts };
 
 struct Options {
-    std::array<std::array<char, kHostCap>, kMaxHosts> hosts{}; // from -H less -x, in order
+    std::array<std::array<char, HOST_CAP>, MAX_HOSTS> hosts{}; // from -H less -x, in order
     std::size_t nhosts = 0;
     bool hosts_named = false;      // -H (or the hosts command) named hosts, however many remain
     HostSources sources;           // where @group and @failed are looked up; set before parsing
     int jobs = 4;                  // -j: hosts served at a time
     int answer_seconds = 15;       // -t: how long a host may take to answer the hello
-    char agent[kAgentCap] = {};    // --agent, else TARKO_AGENT, else kDefaultAgent
+    char agent[AGENT_CAP] = {};    // --agent, else TARKO_AGENT, else DEFAULT_AGENT
     bool help = false;             // --help
     bool quiet = false;            // -q: no result lines, only failures, no table
     bool no_progress = false;      // --no-progress
@@ -35,10 +35,10 @@ struct Options {
     bool no_fold = false;          // --no-fold: every host's lines of its own
     bool verbose = false;          // -v: the agents' log lines even for requests that succeeded
     bool force = false;            // --force: no layout check of a deployment's archive
-    char state[kStateCap] = {};    // the state directory; empty: nothing is recorded
+    char state[STATE_CAP] = {};    // the state directory; empty: nothing is recorded
     const char *command_line = ""; // the whole command line, for the audit log
     Command command = Command::None;
-    const char *args[kMaxArgs] = {}; // the command's arguments, pointing into argv
+    const char *args[MAX_ARGS] = {}; // the command's arguments, pointing into argv
     std::size_t nargs = 0;
 };
 

@@ -18,7 +18,7 @@
 
 namespace {
 
-char failed_path[kStateCap + 16];
+char failed_path[STATE_CAP + 16];
 
 double now_seconds() {
     timespec t;
@@ -41,7 +41,7 @@ void record_failed(const Options &o, const char *const *hosts, const HostOutcome
 }
 
 int host_job(const char *host, void *arg) {
-    return run_command(*static_cast<const Options *>(arg), host, true);
+    return run_command(*static_cast<const Options *>(arg), host, true).exit_code();
 }
 
 // What the children of a fan-out write, held until all have ended so that alike lines
@@ -106,7 +106,7 @@ void prepare_state(Options &o) {
 int run_single(const Options &o) {
     const char *host = o.nhosts ? o.hosts[0].data() : "local";
     double start = now_seconds();
-    int r = run_command(o, host, false);
+    int r = run_command(o, host, false).exit_code();
     HostOutcome out{r, now_seconds() - start};
     if (station::interrupted)
         return r;
@@ -119,10 +119,10 @@ int run_single(const Options &o) {
 }
 
 int run_fanout(const Options &o) {
-    static const char *hosts[kMaxHosts];
+    static const char *hosts[MAX_HOSTS];
     for (std::size_t i = 0; i < o.nhosts; i++)
         hosts[i] = o.hosts[i].data();
-    static HostOutcome outcomes[kMaxHosts];
+    static HostOutcome outcomes[MAX_HOSTS];
     for (std::size_t i = 0; i < o.nhosts; i++)
         outcomes[i] = HostOutcome{};
     Collector c{&o, hosts, o.nhosts, {}};

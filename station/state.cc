@@ -9,11 +9,11 @@
 
 namespace {
 
-constexpr std::size_t kPathCap = 4096;
-constexpr std::size_t kFieldCap = 1024; // one text of an audit line, escaped
+constexpr std::size_t PATH_CAP = 4096;
+constexpr std::size_t FIELD_CAP = 1024; // one text of an audit line, escaped
 
 int make_dirs(const char *dir) {
-    char path[kPathCap];
+    char path[PATH_CAP];
     if (snprintf(path, sizeof path, "%s", dir) >= static_cast<int>(sizeof path))
         return ENAMETOOLONG;
     for (char *p = path + 1;; p++) {
@@ -85,7 +85,7 @@ int state_path(const char *dir, const char *name, char *buf, std::size_t cap) {
 int state_prepare(const char *dir) {
     if (int e = make_dirs(dir))
         return e;
-    char path[kPathCap];
+    char path[PATH_CAP];
     if (state_path(dir, "audit.log", path, sizeof path))
         return ENAMETOOLONG;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
@@ -97,7 +97,7 @@ int state_prepare(const char *dir) {
 }
 
 int state_write_failed(const char *dir, const char *const *hosts, std::size_t n) {
-    char path[kPathCap], temp[kPathCap];
+    char path[PATH_CAP], temp[PATH_CAP];
     if (state_path(dir, "failed", path, sizeof path) ||
         snprintf(temp, sizeof temp, "%s.%ld", path, static_cast<long>(getpid())) >=
             static_cast<int>(sizeof temp))
@@ -123,7 +123,7 @@ std::size_t audit_format(const AuditRecord &r, char *buf, std::size_t cap) {
     std::tm tm{};
     gmtime_r(&r.when, &tm);
     strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    char user[256], station[256], cmd[kFieldCap], host[256], op[64], path[kFieldCap];
+    char user[256], station[256], cmd[FIELD_CAP], host[256], op[64], path[FIELD_CAP];
     field(user, sizeof user, r.user);
     field(station, sizeof station, r.station);
     field(cmd, sizeof cmd, r.command_line);
@@ -155,7 +155,7 @@ std::size_t audit_format(const AuditRecord &r, char *buf, std::size_t cap) {
 }
 
 int audit_append(const char *dir, const AuditRecord &r) {
-    char path[kPathCap], line[kAuditLineCap];
+    char path[PATH_CAP], line[AUDIT_LINE_CAP];
     if (state_path(dir, "audit.log", path, sizeof path))
         return ENAMETOOLONG;
     std::size_t n = audit_format(r, line, sizeof line);

@@ -39,7 +39,7 @@ struct AuditRecord {
     int status = 0;
 };
 
-constexpr std::size_t kAuditLineCap = 4096;
+constexpr std::size_t AUDIT_LINE_CAP = 4096;
 
 // Formats the record as one line: fields separated by tabs, time in UTC as
 // 2026-12-09T04:20:30Z, tabs, newlines and backslashes inside texts written \t, \n, \\.

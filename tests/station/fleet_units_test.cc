@@ -72,7 +72,7 @@ TEST(StationJson, TextsAreEscapedAndLinesWrittenWhole) {
     EXPECT_EQ(std::string(j.buf, j.len),
               "{\"host\":\"a\",\"status\":0,\"seconds\":0.250,\"ok\":true,\"checksum\":null}\n");
     json_begin(j);
-    json_str(j, "big", std::string(kJsonLineCap, 'x').c_str());
+    json_str(j, "big", std::string(JSON_LINE_CAP, 'x').c_str());
     EXPECT_FALSE(json_end(j));
     EXPECT_EQ(json_write(j, 1), -1);
 }
@@ -119,7 +119,7 @@ TEST_F(StationState, DirectoryFailedHostsAndAuditLines) {
     r.has_checksum = true;
     r.checksum = 4294967295u;
     r.status = 0;
-    char line[kAuditLineCap];
+    char line[AUDIT_LINE_CAP];
     std::size_t n = audit_format(r, line, sizeof line);
     EXPECT_EQ(std::string(line, n), "2026-12-09T04:20:30Z\top\tdesk\ttarko_station -H a\\tb put x "
                                     "/srv\ta\tput\t/srv/x\t12\t4294967295\t0\n");
