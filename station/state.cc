@@ -1,50 +1,17 @@
 #include "state.h"
 
+#include "fdio.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t PATH_CAP = 4096;
 constexpr std::size_t FIELD_CAP = 1024; // one text of an audit line, escaped
-
-int make_dirs(const char *dir) {
-    char path[PATH_CAP];
-    if (snprintf(path, sizeof path, "%s", dir) >= static_cast<int>(sizeof path))
-        return ENAMETOOLONG;
-    for (char *p = path + 1;; p++) {
-        bool end = *p == '\0';
-        if (*p != '/' && !end)
-            continue;
-        *p = '\0';
-        if (mkdir(path, 0700) < 0 && errno != EEXIST)
-            return errno;
-        if (end)
-            break;
-        *p = '/';
-    }
-    struct stat st;
-    if (stat(path, &st) < 0)
-        return errno;
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
-bool write_all(int fd, const char *p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 // One text of the audit line, escaped so that it holds no tab or newline.
 void field(char *out, std::size_t cap, const char *text) {
@@ -83,11 +50,11 @@ int state_path(const char *dir, const char *name, char *buf, std::size_t cap) {
 }
 
 int state_prepare(const char *dir) {
-    if (int e = make_dirs(dir))
-        return e;
     char path[PATH_CAP];
     if (state_path(dir, "audit.log", path, sizeof path))
         return ENAMETOOLONG;
+    if (int e = make_parent_dirs(path, 0700))
+        return e;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
