@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "protocol.h"
+#include "transport.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -169,7 +170,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     err[0] = '\0';
     HostExprs exprs;
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
-    bool options_done = false;
+    bool options_done = false, agent_given = false;
     int r = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -204,6 +205,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.verbose = true;
             } else if (a == "--force") {
                 o.force = true;
+            } else if (a == "--ssh") {
+                o.ssh = true;
             } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--hosts", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;
@@ -232,6 +235,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 if ((r = value("--agent", v)))
                     return r;
                 agent = v;
+                agent_given = true;
             } else {
                 return fail(err, errcap, "unknown option %s", arg);
             }
@@ -256,8 +260,19 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         return r;
     if ((r = apply_hosts(exprs, o, err, errcap)))
         return r;
-    if ((r = set_agent(agent, o, err, errcap)))
-        return r;
+    const char *transport = getenv("TARKO_TRANSPORT");
+    if (transport && *transport && strcmp(transport, "ssh") != 0 && strcmp(transport, "rsh") != 0)
+        return fail(err, errcap, "TARKO_TRANSPORT is \"%s\"; it may be ssh or rsh", transport);
+    if (transport && strcmp(transport, "ssh") == 0 && !agent_given)
+        o.ssh = true;
+    if (o.ssh && agent_given)
+        return fail(err, errcap, "--ssh and --agent exclude each other");
+    if (o.ssh)
+        r = ssh_agent_command(o.answer_seconds, o.agent, sizeof o.agent, err, errcap);
+    else
+        r = set_agent(agent, o, err, errcap);
+    if (r)
+        return 64;
     if (o.command == Command::None)
         return fail(err, errcap, "no command given");
     for (auto &ci : COMMANDS) {
@@ -272,9 +287,9 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
 }
 
 void print_usage(FILE *f) {
-    fputs("usage: tarko_station [-H HOSTS] [-x HOSTS] [-j N] [-t SECONDS] [--agent COMMAND]\n"
-          "                     [-q] [-v] [--json] [--no-fold] [--no-progress] [--force]\n"
-          "                     COMMAND ARGUMENT...\n"
+    fputs("usage: tarko_station [-H HOSTS] [-x HOSTS] [-j N] [-t SECONDS]\n"
+          "                     [--agent COMMAND | --ssh] [-q] [-v] [--json] [--no-fold]\n"
+          "                     [--no-progress] [--force] COMMAND ARGUMENT...\n"
           "\n"
           "commands:\n"
           "  put LOCAL DIR [NAME]        store the local file as DIR/NAME on the host\n"
@@ -302,6 +317,9 @@ void print_usage(FILE *f) {
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
           "                       replaced by the host name (default: $TARKO_AGENT, else\n"
           "                       \"/usr/bin/rsh {host} /usr/local/bin/tarko_remote2\")\n"
+          "  --ssh                start agents with \"ssh -o BatchMode=yes -T {host}\n"
+          "                       /usr/local/bin/tarko_remote2\", one shared connection\n"
+          "                       per host kept for a minute (also TARKO_TRANSPORT=ssh)\n"
           "  -q, --quiet          print only failures, no summary table\n"
           "  -v, --verbose        show the agents' log lines for every request\n"
           "  --json               one JSON object per line on standard output\n"
