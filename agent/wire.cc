@@ -128,8 +128,16 @@ Status read_response(std::int32_t expected, Stream &s) {
     return static_cast<Status>(static_cast<std::int16_t>((st[0] << 8) | st[1]));
 }
 
+#ifdef TARKO_FUZZ
+void (*bye_hook)() = nullptr;
+#endif
+
 void bye() {
     stream_flush(std_out);
     close_log_file();
+#ifdef TARKO_FUZZ
+    if (bye_hook)
+        bye_hook();
+#endif
     std::exit(0);
 }

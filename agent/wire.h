@@ -51,3 +51,10 @@ Status read_response(std::int32_t expected, Stream &s);
 
 // Closes the activity log and ends the process with exit status 0.
 [[noreturn]] void bye();
+
+#ifdef TARKO_FUZZ
+// Fuzz builds only: when set, bye() calls it after closing the log instead of ending
+// the process. It must not return (a fuzz target jumps back to its own frame), so the
+// readers never go on past the end of their input.
+extern void (*bye_hook)();
+#endif

@@ -483,7 +483,10 @@ int read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *go
     unsigned char s[2];
     if (int e = read_until(a, s, 2, deadline); e != 0)
         return e;
-    return static_cast<std::int16_t>((s[0] << 8) | s[1]);
+    // No status is negative; passed on, one would read as a client error (0xFFFF as a
+    // time-out, 0xFFFB as a checksum failure) and be reported as one.
+    auto st = static_cast<std::int16_t>((s[0] << 8) | s[1]);
+    return st < 0 ? static_cast<int>(ErrProtocol) : st;
 }
 
 int put(Agent &a, std::string_view dir, std::string_view name, std::string_view data) {

@@ -83,7 +83,8 @@ int read_long_value(Agent &a, std::int32_t *v, int timeout_ms);
 
 // Reads one response: skips bytes before 'R', then returns the status when the
 // sequence number is expected, SeqMismatch (5) when it is another (its status bytes
-// stay unread), or a transport error. *got_seq receives the number when not null.
+// stay unread), ErrProtocol for a negative status, or a transport error. *got_seq
+// receives the number when not null.
 int read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *got_seq = nullptr);
 
 // Result of a download or checksum request.

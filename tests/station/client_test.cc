@@ -124,3 +124,16 @@ TEST(Client, RealAgentRoundTrip) {
     EXPECT_EQ(agent_close(a), 0);
     rmdir(dir.c_str());
 }
+
+// Found by reply_fuzz: a peer's status 0xFFFF came back as -1, the client's own time-out,
+// and 0xFFFB as a checksum failure. The reply bytes of the finding, replayed.
+TEST(Client, NegativeStatusIsAProtocolError) {
+    for (const char *status : {"\\377\\377", "\\377\\373", "\\200\\000"}) {
+        Agent a;
+        std::string reply =
+            std::string("printf '\\377\\377R\\000\\000\\000\\001") + status + "'; cat >/dev/null";
+        ASSERT_EQ(start_sh(a, reply), 0);
+        EXPECT_EQ(rm(a, "/srv/d", "f"), ErrProtocol) << status;
+        agent_close(a);
+    }
+}
