@@ -71,7 +71,7 @@ bool allowed(int r, unsigned char op) {
     case ErrHello:
         return op % 10 == 0;
     case ErrChecksum:
-        return op % 10 == 2;
+        return op % 10 == 2 || op % 10 == 8;
     default:
         // ErrTimeout: the whole answer was there and its end was seen, so a time-out
         // means the client waited for nothing. Writing, starting and local files
