@@ -5,9 +5,11 @@
 #include "deploy.h"
 
 #include "audium.h"
+#include "cleanup.h"
 #include "deploy_paths.h"
 #include "dirs.h"
 #include "fileops.h"
+#include "lock.h"
 #include "log.h"
 #include "wire.h"
 
@@ -53,17 +55,14 @@ Status check_master_admin(const char *master) {
     return Status::Ok;
 }
 
-// Everything after the data phase: unpack, equip, swap in, load; on refusal swap back.
-Status install(const AudiumPaths &p, const char *appl, const char *home) {
-    int rc = rmdir_recursive(p.work_copy.data());
-    if (rc != 0)
-        return static_cast<Status>(rc);
+// Steps of a deployment that build the new copy in the work tree: unpack, equip.
+Status build_work_copy(const AudiumPaths &p, const char *appl) {
     if (chdir(p.work_tree.data()) < 0) {
         log_entry("Could not change to directory %s (%s)", p.work_tree.data(),
                   std::strerror(errno));
         return Status::Failed;
     }
-    rc = unjar(p.archive.data(), appl);
+    int rc = unjar(p.archive.data(), appl);
     if (rc != 0)
         return static_cast<Status>(rc);
     int err = makedir(p.admin_probe.data());
@@ -77,6 +76,22 @@ Status install(const AudiumPaths &p, const char *appl, const char *home) {
     if (symlink(p.log_dir.data(), p.log_link.data()) < 0) {
         log_entry("Symbolic Linking Log Dir Failed (%s)", std::strerror(errno));
         return Status::LinkFailed;
+    }
+    return Status::Ok;
+}
+
+// Everything after the data phase: unpack, equip, swap in, load; on refusal swap back.
+Status install(const AudiumPaths &p, const char *appl, const char *home) {
+    int rc = rmdir_recursive(p.work_copy.data());
+    if (rc != 0)
+        return static_cast<Status>(rc);
+    // A copy that could not be finished would only take the space of the next one.
+    cleanup_tree(p.work_copy.data());
+    Status st = build_work_copy(p, appl);
+    cleanup_tree(nullptr);
+    if (st != Status::Ok) {
+        rmdir_recursive(p.work_copy.data());
+        return st;
     }
 
     // The swap: only one earlier version is kept.
@@ -139,18 +154,26 @@ Status put_audium_appl_on_machine(std::int32_t seq) {
         return st;
     if (target_is_directory(p.archive.data()))
         return Status::IsDirectory;
+    // One deployment or removal of an application at a time: the live, old and work
+    // copies are never the work of two requests.
+    Lock held(lock_directory(p.log_dir.data()));
     int fd = open(p.archive.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         log_entry("Cannot write jar file %s (%s)", p.archive.data(), std::strerror(errno));
         return Status::CannotCreate;
     }
 
+    cleanup_file(p.archive.data());
     send_response(seq, Status::Ready);
-    // A short read leaves the partial archive for the next deployment to overwrite.
     st = receive_data(fd);
-    if (st != Status::Ok)
-        return st;
-    return install(p, appl.data(), home);
+    if (st == Status::Ok)
+        st = install(p, appl.data(), home);
+    // An archive that does not match its checksum stays for a look; any other failure
+    // leaves none (a deployment that went through has removed it already).
+    if (st != Status::Ok && st != Status::BadChecksum)
+        unlink(p.archive.data());
+    cleanup_file(nullptr);
+    return st;
 }
 
 Status delete_audium_appl_from_machine() {
@@ -176,6 +199,9 @@ Status delete_audium_appl_from_machine() {
     } else if (!S_ISDIR(st.st_mode)) {
         return Status::NotDirectory;
     }
+    // Serialised with deployments of the application; one that was never deployed has
+    // no log directory and nothing to wait for.
+    Lock held(lock_directory(p.log_dir.data()));
     rmdir_recursive(p.old_copy.data());
     // The server is asked to let go first; the live copy still holds the script.
     run_audium_script(appl.data(), home, "releaseApp.sh", 15);

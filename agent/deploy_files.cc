@@ -2,6 +2,8 @@
 // copying the server's admin scripts into the new copy.
 #include "deploy.h"
 
+#include "cleanup.h"
+
 #include "deploy_paths.h"
 #include "format.h"
 #include "log.h"
@@ -105,7 +107,9 @@ int unjar(const char *archive, const char *appl) {
               static_cast<char *>(nullptr));
         _exit(1);
     }
-    // Only the request's own time limit bounds the wait: it ends the agent if jar hangs.
+    // Only the request's own time limit bounds the wait: it ends the agent if jar hangs,
+    // and jar with it.
+    cleanup_child(pid);
     int st = 0;
     while (waitpid(pid, &st, 0) < 0) {
         if (errno != EINTR) {
@@ -113,6 +117,7 @@ int unjar(const char *archive, const char *appl) {
             break;
         }
     }
+    cleanup_child(0);
     if (st == 0)
         return 0;
     log_entry("Jar command failed. Jar returned %d.", st);

@@ -21,12 +21,12 @@ bool acceptable_request(const char *appl, const char *home, AudiumPaths &p, bool
     bool fits = form(p.live_tree, "%s/applications", home) &&
                 form(p.old_tree, "%s/applications.old", home) &&
                 form(p.live_copy, "%s/%s", p.live_tree.data(), appl) &&
-                form(p.old_copy, "%s/%s", p.old_tree.data(), appl);
+                form(p.old_copy, "%s/%s", p.old_tree.data(), appl) &&
+                form(p.log_dir, "/zav/log/audium/%s", appl);
     if (fits && deploy)
         fits = form(p.work_tree, "%s/applications.work", home) &&
                form(p.work_copy, "%s/%s", p.work_tree.data(), appl) &&
                form(p.archive, "%s/%s.jar", p.work_tree.data(), appl) &&
-               form(p.log_dir, "/zav/log/audium/%s", appl) &&
                form(p.log_probe, "%s/junkfile", p.log_dir.data()) &&
                form(p.log_link, "%s/logs", p.work_copy.data()) &&
                form(p.admin_dir, "%s/admin", p.work_copy.data()) &&

@@ -34,7 +34,7 @@ struct AudiumPaths {
 bool valid_appl_name(const char *name);
 
 // Checks the application name and forms the paths of a deployment (deploy set) or of
-// a removal (only the trees and copies). Returns true when the name is valid and every
+// a removal (only the trees, copies and the log directory). Returns true when the name is valid and every
 // path fits its buffer (and, for a deployment, "$JAVA_HOME/bin/jar" fits too); false
 // after logging why. Nothing on disk is touched.
 bool acceptable_request(const char *appl, const char *home, AudiumPaths &p, bool deploy);

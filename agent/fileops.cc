@@ -7,8 +7,10 @@
 #include "fileops.h"
 
 #include "cksum.h"
+#include "cleanup.h"
 #include "dirs.h"
 #include "format.h"
+#include "lock.h"
 #include "log.h"
 #include "wire.h"
 
@@ -149,22 +151,28 @@ Status put_file_on_machine(std::int32_t seq) {
     } else if (!S_ISDIR(st.st_mode)) {
         return Status::NotDirectory;
     }
-    int fd = open(temp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // One writer per target: a second upload of it waits here until the first has put
+    // its file in place, and then writes a temporary file of its own.
+    int fd = open_locked(temp.data());
     if (fd < 0) {
         log_entry("Could not write to %s (%s)", temp.data(), std::strerror(errno));
         return Status::CannotCreate;
     }
+    cleanup_file(temp.data());
     send_response(seq, Status::Ready);
-    Status result = receive_data(fd);
-    if (result != Status::Ok) {
+    // The data go through a second descriptor, so that the lock stays until the rename;
+    // without one, the data are still read but nothing is written.
+    int data_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    Status result = receive_data(data_fd);
+    if (data_fd < 0 && result != Status::ShortRead)
+        result = Status::ShortWrite;
+    if (result == Status::Ok && rename(temp.data(), target.data()) < 0)
+        result = Status::CannotCreate;
+    if (result != Status::Ok)
         unlink(temp.data());
-        return result;
-    }
-    if (rename(temp.data(), target.data()) < 0) {
-        unlink(temp.data());
-        return Status::CannotCreate;
-    }
-    return Status::Ok;
+    cleanup_file(nullptr);
+    close(fd);
+    return result;
 }
 
 Status delete_file_on_machine() {

@@ -14,6 +14,10 @@ void SignalAlarmTimeout(int);
 void SignalReadTimeout(int);
 // Sets audiumtimedout.
 void SignalAudiumTimeout(int);
+// SIGTERM, SIGHUP, SIGINT: removes the unfinished files of the request in progress, if
+// any (logging "Ended by signal N; removed unfinished PATH"), then ends the process by
+// the signal itself.
+void SignalTerminate(int sig);
 
 // Opens /dev/null onto each of the descriptors 0, 1 and 2 that is missing. Started
 // without one, the agent would hand that number to the next file or pipe it opens, and
@@ -26,6 +30,10 @@ void fill_standard_descriptors();
 // SIGPIPE is caught by a handler that does nothing rather than ignored, because an
 // ignored signal stays ignored across exec: rsh, sh and jar start with the default.
 void catch_sigpipe();
+
+// Installs SignalTerminate for SIGTERM, SIGHUP and SIGINT; while it runs, these and
+// the alarm wait.
+void catch_termination();
 
 // Installs handler for SIGALRM so that a blocked system call is interrupted rather
 // than resumed, and arms the alarm clock for seconds (replacing any pending alarm).

@@ -10,6 +10,7 @@ int main() {
     // Files and directories get exactly the modes the agent asks for (0666, 0777).
     umask(0);
     catch_sigpipe();
+    catch_termination();
     log_init();
     arm_alarm(0, SignalAlarmTimeout);
     read_requests();

@@ -2,6 +2,7 @@
 // agent's own streams, and the timed reads of the relay client.
 #include "wire.h"
 
+#include "cleanup.h"
 #include "log.h"
 #include "loop.h"
 
@@ -133,6 +134,8 @@ void (*bye_hook)() = nullptr;
 #endif
 
 void bye() {
+    // The connection ended inside a request: what it left unfinished goes too.
+    cleanup_now("");
     stream_flush(std_out);
     close_log_file();
 #ifdef TARKO_FUZZ

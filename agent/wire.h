@@ -49,7 +49,8 @@ std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s
 // within 10 seconds.
 Status read_response(std::int32_t expected, Stream &s);
 
-// Closes the activity log and ends the process with exit status 0.
+// Removes the unfinished files of the request in progress (cleanup.h), closes the
+// activity log and ends the process with exit status 0.
 [[noreturn]] void bye();
 
 #ifdef TARKO_FUZZ

@@ -18,6 +18,8 @@
 
 namespace station {
 
+volatile sig_atomic_t interrupted = 0;
+
 namespace {
 
 constexpr std::size_t PIECE = 1024;
@@ -39,6 +41,10 @@ bool write_all(int fd, const void *p, std::size_t n) {
     auto *b = static_cast<const unsigned char *>(p);
     bool ok = true, broke = false;
     while (n > 0) {
+        if (interrupted) {
+            ok = false;
+            break;
+        }
         ssize_t k = write(fd, b, n);
         if (k < 0 && errno == EINTR)
             continue;
@@ -58,14 +64,42 @@ bool write_all(int fd, const void *p, std::size_t n) {
     return ok;
 }
 
-// Fills the read-ahead buffer; 0, ErrTimeout or ErrClosed.
+// Waits up to ms for fd to become readable. The signals that end the station are held
+// back except inside the wait, so that one coming just before it still cuts it short.
+// Returns poll's result; -1 with EINTR when the station is to end.
+int wait_input(int fd, long long ms) {
+    sigset_t ending, old;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, sig);
+    pthread_sigmask(SIG_BLOCK, &ending, &old);
+    int r = -1;
+    errno = EINTR;
+    if (!interrupted) {
+        pollfd p{fd, POLLIN, 0};
+        timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+        r = ppoll(&p, 1, &ts, &old);
+    }
+    int e = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = e;
+    return r;
+}
+
+// The failure of a write to the agent.
+int write_error() {
+    return interrupted ? ErrInterrupted : ErrWrite;
+}
+
+// Fills the read-ahead buffer; 0, ErrTimeout, ErrClosed or ErrInterrupted.
 int fill(Agent &a, long long deadline) {
     for (;;) {
         long long left = deadline - now_ms();
         if (left <= 0)
             return ErrTimeout;
-        pollfd p{a.from, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(std::min(left, 1LL << 30)));
+        int r = wait_input(a.from, left);
+        if (r < 0 && errno == EINTR && interrupted)
+            return ErrInterrupted;
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -167,8 +201,8 @@ bool changed_since_open(const Source &src) {
 int upload(Agent &a, std::int32_t length, Source &src) {
     std::string head;
     put_long(head, length);
-    if (send_raw(a, head) != 0)
-        return ErrWrite;
+    if (int e = send_raw(a, head); e != 0)
+        return e;
     std::uint32_t crc;
     cksum_init(&crc);
     std::array<unsigned char, BATCH> buf;
@@ -189,7 +223,7 @@ int upload(Agent &a, std::int32_t length, Source &src) {
         }
         cksum_calc(p, want, &crc);
         if (!write_all(a.to, p, want))
-            return ErrWrite;
+            return write_error();
         done += static_cast<std::int64_t>(want);
         report(a, done, length);
     }
@@ -200,8 +234,8 @@ int upload(Agent &a, std::int32_t length, Source &src) {
         crc = ~crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
-    if (send_raw(a, tail) != 0)
-        return ErrWrite;
+    if (int e = send_raw(a, tail); e != 0)
+        return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
@@ -346,6 +380,10 @@ int agent_start(Agent &a, const std::vector<std::string> &argv) {
     if (pid == 0) {
         if (dup2(to[0], 0) < 0 || dup2(from[1], 1) < 0)
             _exit(127);
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
         execv(av[0], av.data());
         int e = errno;
@@ -353,6 +391,7 @@ int agent_start(Agent &a, const std::vector<std::string> &argv) {
         (void)ignored;
         _exit(127);
     }
+    setpgid(pid, pid); // also here, so that it holds before the first signal can come
     close(to[0]);
     close(from[1]);
     close(check[1]);
@@ -395,9 +434,24 @@ int agent_close(Agent &a, int timeout_ms) {
                 result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
                 break;
             }
-            if (r < 0 || now_ms() >= end) {
-                kill(a.pid, SIGKILL);
-                waitpid(a.pid, &st, 0);
+            if (r < 0)
+                break;
+            if (now_ms() >= end) {
+                // Asked to end first, the agent command passes it on and the agent
+                // removes what it left unfinished; only then is it killed.
+                kill(-a.pid, SIGTERM);
+                kill(a.pid, SIGTERM);
+                bool gone = false;
+                for (int i = 0; i < 250 && !gone; i++) {
+                    gone = waitpid(a.pid, &st, WNOHANG) == a.pid;
+                    if (!gone)
+                        usleep(2000);
+                }
+                kill(-a.pid, SIGKILL); // whatever of its group is left
+                if (!gone) {
+                    kill(a.pid, SIGKILL);
+                    waitpid(a.pid, &st, 0);
+                }
                 break;
             }
             usleep(2000);
@@ -411,8 +465,8 @@ int agent_close(Agent &a, int timeout_ms) {
 }
 
 int hello(Agent &a) {
-    if (send_raw(a, "H") != 0)
-        return ErrWrite;
+    if (int e = send_raw(a, "H"); e != 0)
+        return e;
     char reply[10];
     if (int e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != 0)
         return e;
@@ -450,7 +504,7 @@ std::string request_header(std::int32_t seq, std::int16_t op) {
 }
 
 int send_raw(Agent &a, std::string_view bytes) {
-    return write_all(a.to, bytes.data(), bytes.size()) ? 0 : ErrWrite;
+    return write_all(a.to, bytes.data(), bytes.size()) ? 0 : write_error();
 }
 
 int read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {

@@ -9,6 +9,7 @@
 #include "status.h"
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,18 +21,25 @@ namespace station {
 
 // Client-side failures, all negative so that they never collide with a status code.
 enum ClientError : int {
-    ErrTimeout = -1,  // no complete reply within the time limit
-    ErrClosed = -2,   // the agent's output ended (the connection is lost)
-    ErrWrite = -3,    // writing to the agent failed
-    ErrLocal = -4,    // a local file could not be opened, read or written (errno kept)
-    ErrChecksum = -5, // downloaded data did not match the agent's checksum
-    ErrStart = -6,    // the agent could not be started
-    ErrHello = -7,    // the hello reply was not "HELLO_v2x"
-    ErrArgument = -8, // a name or length the agent cannot accept; nothing was sent
-    ErrProtocol = -9, // the agent answered something the exchange does not allow
-    ErrChanged = -10, // the local file changed while it was sent; the agent was given a
-                      // checksum that cannot match, so it stored nothing
+    ErrTimeout = -1,      // no complete reply within the time limit
+    ErrClosed = -2,       // the agent's output ended (the connection is lost)
+    ErrWrite = -3,        // writing to the agent failed
+    ErrLocal = -4,        // a local file could not be opened, read or written (errno kept)
+    ErrChecksum = -5,     // downloaded data did not match the agent's checksum
+    ErrStart = -6,        // the agent could not be started
+    ErrHello = -7,        // the hello reply was not "HELLO_v2x"
+    ErrArgument = -8,     // a name or length the agent cannot accept; nothing was sent
+    ErrProtocol = -9,     // the agent answered something the exchange does not allow
+    ErrChanged = -10,     // the local file changed while it was sent; the agent was given a
+                          // checksum that cannot match, so it stored nothing
+    ErrInterrupted = -11, // the station was told to end (see interrupted)
 };
+
+// The signal that told the station to end (SIGINT, SIGTERM or SIGHUP), 0 until one
+// came. Set by the station's handler; every wait for the agent and every write to it
+// then gives up with ErrInterrupted, so that the command can close its connection and
+// let the agent clean up.
+extern volatile sig_atomic_t interrupted;
 
 // Capacities of the agent's receiving buffers, terminator included.
 constexpr std::size_t DIR_MAX = 95, NAME_MAX_ = 31, HOST_MAX = 63, APPL_MAX = 95;
@@ -53,15 +61,19 @@ struct Agent {
 };
 
 // Starts argv[0] with the arguments, its standard input and output connected to the
-// Agent (standard error is inherited). Returns 0 or ErrStart.
+// Agent (standard error is inherited), in a process group of its own: a terminal's
+// interrupt reaches the station, which then ends the exchange in order, rather than
+// the agent command in the middle of it. Returns 0 or ErrStart.
 int agent_start(Agent &a, const std::vector<std::string> &argv);
 
 // Uses the given descriptors (owned by the Agent from now on).
 void agent_attach(Agent &a, int to, int from);
 
 // Closes the request side (the agent sees end of input) and, when the agent was started
-// here, waits up to timeout_ms for it. Returns its exit status, 128 + signal number when
-// killed by a signal, ErrTimeout when it had to be killed, or 0 for an attached agent.
+// here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
+// it can remove what it left unfinished, and SIGKILL half a second later. Returns its
+// exit status, 128 + signal number when killed by a signal, ErrTimeout when it had to
+// be ended, or 0 for an attached agent.
 int agent_close(Agent &a, int timeout_ms = 5000);
 
 // Sends 'H' and reads the ten-byte reply. Returns 0, ErrHello, or a transport error.

@@ -30,18 +30,6 @@ struct Ctx {
     ProgressBar bar;
 };
 
-// The temporary file of a get, removed when an interrupt ends the station; the one
-// process-wide value of the station, written only outside the handler's reach.
-volatile sig_atomic_t temp_live = 0;
-char temp_path[kPathCap];
-
-void on_interrupt(int sig) {
-    if (temp_live)
-        unlink(temp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
 // snprintf whose truncation is expected and harmless (bounded messages and paths
 // whose lengths were checked before).
 void format(char *buf, std::size_t cap, const char *fmt, ...) {
@@ -89,6 +77,8 @@ int report(Ctx &c, const char *what, int r) {
     switch (r) {
     case 0:
         return 0;
+    case station::ErrInterrupted:
+        return 128 + station::interrupted; // said once, by the station as a whole
     case station::ErrTimeout:
         say_failure(c, "%s: no answer from the agent within %d seconds", what,
                     c.agent.timeout_ms / 1000);
@@ -144,6 +134,10 @@ int connect(Ctx &c) {
     c.agent.timeout_ms = kReplyMs;
     if (r == 0)
         return 0;
+    if (r == station::ErrInterrupted) {
+        station::agent_close(c.agent, 2000);
+        return 128 + station::interrupted;
+    }
     if (r == station::ErrTimeout)
         say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
                     c.o.agent);
@@ -255,6 +249,7 @@ int cmd_get(Ctx &c) {
         say_failure(c, "%s: the local path is too long", what);
         return code(Outcome::Usage);
     }
+    char temp_path[kPathCap];
     format(temp_path, sizeof temp_path, "%s.tarko-XXXXXX", local);
     int fd = mkstemp(temp_path);
     if (fd < 0) {
@@ -262,7 +257,6 @@ int cmd_get(Ctx &c) {
                     strerror(errno));
         return code(Outcome::LocalUnwritable);
     }
-    temp_live = 1;
     // The file gets the mode a newly created file would get, not mkstemp's 0600.
     mode_t mask = umask(0);
     umask(mask);
@@ -290,7 +284,6 @@ int cmd_get(Ctx &c) {
     }
     if (r != 0)
         unlink(temp_path);
-    temp_live = 0;
     if (r == station::ErrLocal) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
         return code(Outcome::LocalUnwritable);
@@ -379,6 +372,12 @@ int cmd_undeploy(Ctx &c) {
     return r;
 }
 
+// True when nothing more can be done on this connection after a request that gave r.
+bool connection_over(int r) {
+    return r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol) ||
+           station::interrupted;
+}
+
 // Puts each local file whose length or checksum differs from the host's copy (or that
 // the host lacks), skips the others and says so. Every file is tried; the result is
 // that of the first file that failed.
@@ -406,12 +405,12 @@ int cmd_sync(Ctx &c) {
                        static_cast<long long>(mine.length), mine.checksum);
             continue;
         }
-        if (r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol))
-            return result == 0 ? r : result; // nothing more can be done on this connection
+        if (connection_over(r))
+            return result == 0 || station::interrupted ? r : result;
         if (r == 0 || r == code(Status::CannotOpen))
             r = put_one(c, local, dir, name);
-        if (r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol))
-            return result == 0 ? r : result;
+        if (connection_over(r))
+            return result == 0 || station::interrupted ? r : result;
         if (r != 0 && result == 0)
             result = r;
     }
@@ -422,11 +421,6 @@ int cmd_sync(Ctx &c) {
 
 int run_command(const Options &o, const char *host, bool in_fanout) {
     Ctx c{o, host, in_fanout, {}, {}};
-    if (o.command == Command::Get) {
-        signal(SIGINT, on_interrupt);
-        signal(SIGTERM, on_interrupt);
-        signal(SIGHUP, on_interrupt);
-    }
     if (int r = connect(c); r != 0)
         return r;
     int r = 0;
@@ -461,7 +455,9 @@ int run_command(const Options &o, const char *host, bool in_fanout) {
     case Command::None:
         break;
     }
-    int st = station::agent_close(c.agent, 5000);
+    // Interrupted, the agent has had its input closed and gets two seconds to answer
+    // and remove what it left unfinished.
+    int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
     if (r == code(Outcome::ConnectionLost) && st > 128)

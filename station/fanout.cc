@@ -13,6 +13,9 @@
 namespace {
 
 constexpr int kMaxSlots = 64;
+// Seconds that children get to end after the station was told to end: their agents
+// get two to answer and clean up.
+constexpr double kStopGrace = 3.0;
 constexpr std::size_t kLineCap = 2048;
 
 // One output stream of a child, cut into lines.
@@ -172,7 +175,7 @@ bool start(Slot &s, std::size_t i, const char *const *hosts, HostJob job, void *
 } // namespace
 
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
-               HostOutcome *out) {
+               HostOutcome *out, const volatile sig_atomic_t *stop) {
     if (jobs < 1)
         jobs = 1;
     if (jobs > kMaxSlots)
@@ -193,8 +196,24 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
 
     std::size_t next = 0;
     int running = 0;
-    while (next < n || running > 0) {
-        for (int k = 0; k < jobs && next < n; k++) {
+    int passed_on = 0;     // the signal passed on to the children
+    timespec stopped_at{}; // when it came
+    bool killed = false;   // the children still running after the grace were killed
+    while ((next < n && !(stop && *stop)) || running > 0) {
+        if (stop && *stop && !passed_on) {
+            passed_on = *stop;
+            clock_gettime(CLOCK_MONOTONIC, &stopped_at);
+            for (int k = 0; k < jobs; k++)
+                if (slots[k].pid != -1)
+                    kill(slots[k].pid, passed_on);
+        }
+        if (passed_on && !killed && since(stopped_at) > kStopGrace) {
+            killed = true;
+            for (int k = 0; k < jobs; k++)
+                if (slots[k].pid != -1)
+                    kill(slots[k].pid, SIGKILL);
+        }
+        for (int k = 0; k < jobs && next < n && !passed_on; k++) {
             if (slots[k].pid != -1)
                 continue;
             if (start(slots[k], next, hosts, job, arg))
@@ -272,6 +291,7 @@ void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOu
     }
     fprintf(f, "%-*s  %6s  %-*s  %7s\n", hw, "HOST", "STATUS", mw, "MEANING", "SECONDS");
     for (std::size_t i = 0; i < n; i++)
-        fprintf(f, "%-*s  %6d  %-*s  %7.2f\n", hw, hosts[i], out[i].code, mw, meaning(out[i].code),
-                out[i].seconds);
+        if (out[i].code >= 0)
+            fprintf(f, "%-*s  %6d  %-*s  %7.2f\n", hw, hosts[i], out[i].code, mw,
+                    meaning(out[i].code), out[i].seconds);
 }

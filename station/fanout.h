@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdio>
 
+#include <csignal>
+
 struct HostOutcome {
-    int code = -1;        // the child's exit status; 128 + the signal when one killed it
+    int code = -1;        // the child's exit status; 128 + the signal when one killed it;
+                          // -1 when the host was never started
     double seconds = 0.0; // from the start of the child to its end
 };
 
@@ -19,12 +22,18 @@ using HostJob = int (*)(const char *host, void *arg);
 // each line. Fills out[i] for hosts[i]. Returns the number of hosts whose code is not
 // 0. A host whose child cannot be started (the system refused a pipe or a process)
 // gets kFanoutNoChild, and the reason goes to standard error.
+//
+// Once *stop is set (by a signal handler: the number of the signal that ends the
+// station), no further host is started, the signal is passed on to every running
+// child, and children still running 3 seconds later are killed; their hosts keep -1
+// when they were never started.
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
-               HostOutcome *out);
+               HostOutcome *out, const volatile sig_atomic_t *stop = nullptr);
 
 // Code of a host whose child could not be started.
 constexpr int kFanoutNoChild = 71;
 
 // Prints the summary table: host, status code, its meaning (from meaning), seconds.
+// Hosts that were never started are left out.
 void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOutcome *out,
                   const char *(*meaning)(int code));

@@ -6,7 +6,7 @@
 #include <utility>
 
 namespace {
-constexpr std::array<std::pair<int, const char *>, 10> kStation{{
+constexpr std::array<std::pair<int, const char *>, 13> kStation{{
     {1, "one host or more failed"},
     {64, "usage error"},
     {65, "the local file changed while it was sent"},
@@ -17,6 +17,9 @@ constexpr std::array<std::pair<int, const char *>, 10> kStation{{
     {74, "the connection to the agent was lost"},
     {76, "the agent broke the protocol"},
     {0, "success"},
+    {129, "interrupted (hangup)"},
+    {130, "interrupted"},
+    {143, "interrupted (terminated)"},
 }};
 } // namespace
 

@@ -21,5 +21,6 @@ constexpr int code(Outcome o) {
 }
 
 // The meaning of an exit status or a host's code in the summary table: the agent's
-// table for its codes, ours for the station's, "killed by signal" for 128 + n.
+// table for its codes, ours for the station's (129, 130 and 143: the station was
+// interrupted by SIGHUP, SIGINT or SIGTERM), "killed by a signal" for other 128 + n.
 const char *outcome_meaning(int code);

@@ -50,7 +50,7 @@ std::string today_log() {
 
 // Archives of two versions of ivr1 and a damaged one, built once per test program.
 struct Archives {
-    std::string dir, v1, v2, damaged;
+    std::string dir, v1, v2, bloated, damaged;
     std::string error;
     ~Archives() {
         if (!dir.empty())
@@ -68,9 +68,11 @@ const Archives &archives() {
         }
         char tmpl[] = "/tmp/deploy_site_test.XXXXXX";
         r.dir = mkdtemp(tmpl);
-        for (std::string v : {"v1", "v2"}) {
+        for (std::string v : {"v1", "v2", "v3"}) {
             fs::path src = fs::path(r.dir) / ("src" + v);
             write_file(src / "ivr1/data/version", v + "\n");
+            if (v == "v3") // small as an archive, 2 MB unpacked
+                write_file(src / "ivr1/data/silence.raw", std::string(2000000, '\0'));
             write_file(src / "ivr1/data/prompts/hello.txt", "hello from " + v + "\n");
             write_file(src / "ivr1/java/Main.class", "class " + v);
             write_file(src / "ivr1/other/unused.txt", "not unpacked");
@@ -80,7 +82,7 @@ const Archives &archives() {
             auto res = testproc::run({real, "cf", out, "-C", src.string(), "."}, o);
             if (res.status != 0)
                 r.error = "jar cf failed: " + res.err;
-            (v == "v1" ? r.v1 : r.v2) = read_file(out);
+            (v == "v1" ? r.v1 : v == "v2" ? r.v2 : r.bloated) = read_file(out);
         }
         r.damaged = "PK this is no archive at all";
         return r;
@@ -546,7 +548,7 @@ TEST_F(DeploySite, ChecksumMismatchKeepsTheArchiveAndTheLiveCopy) {
     EXPECT_EQ(trees(), "none v1 none");
 }
 
-TEST_F(DeploySite, DataEndingEarlyKeepsThePartialArchive) {
+TEST_F(DeploySite, DataEndingEarlyLeavesNoPartialArchive) {
     std::string data;
     for (int i = 0; i < 3000; i++)
         data += static_cast<char>('a' + i % 26);
@@ -561,8 +563,7 @@ TEST_F(DeploySite, DataEndingEarlyKeepsThePartialArchive) {
     agent.to = -1;
     EXPECT_EQ(station::read_reply(agent, agent.seq, 10000), 9);
     finish();
-    // The whole pieces that came before the short one stay.
-    EXPECT_EQ(site.read_file("a", WORK + "/ivr1.jar"), data.substr(0, 2048));
+    EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
     EXPECT_EQ(trees(), "none none none");
 }
 
@@ -630,6 +631,23 @@ TEST_F(DeploySite, WorkToLiveRenameFailureRestoresThePreviousVersion) {
               "Could not move /opt/audium/applications.old/ivr1 to "
               "/opt/audium/applications/ivr1.  Restore failed too (No such file or "
               "directory) (old to live)\n");
+}
+
+// A work tree on a small file system of its own: neither an archive that does not fit
+// nor one that fits but unpacks to more than fits leaves anything behind.
+TEST_F(DeploySite, FullWorkTreeLeavesNoPartialArchiveOrCopy) {
+    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    auto m = site.exec("a", {"mount", "-t", "tmpfs", "-o", "size=256k", "worktmp", WORK});
+    if (m.status != 0)
+        GTEST_SKIP() << "cannot mount in the site: " << m.err;
+    start();
+    EXPECT_EQ(deploy("ivr1", std::string(1 << 20, 'x')).status, 10);
+    finish();
+    EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
+    EXPECT_EQ(trees(), "none v1 none");
+    EXPECT_EQ(deploy_once(archives().bloated).status, 2);
+    EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
+    EXPECT_EQ(trees(), "none v1 none");
 }
 
 TEST_F(DeploySite, SlowHangingStatusScriptTimesOutAndTheAgentGoesOn) {

@@ -2,16 +2,20 @@
 #include "agentrun.h"
 #include "files.h"
 
+#include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace station;
 
 namespace {
 
+using testfiles::log_messages;
 using testfiles::read_file;
 using testfiles::write_file;
 
@@ -200,6 +204,77 @@ TEST(Put, ClientEndsBeforeTheChecksum) {
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.out(1, 200), "");
     EXPECT_EQ(read_file(t / "f"), "old"); // the target changes only by the rename
+    EXPECT_FALSE(exists(t / "f-TARKO"));
+}
+
+// Two uploads of one target at a time, with a reader beside them: each upload answers
+// 0, the target is always one whole upload, and every read gives a whole file.
+TEST(Put, ConcurrentUploadsOfOneTargetNeverMix) {
+    TempDir t;
+    const std::string old_data = "old", a_data = pattern(3 << 20), b_data(4 << 20, 'b');
+    write_file(t / "f", old_data);
+    for (int round = 0; round < 4; round++) {
+        RunningAgent a, b, reader;
+        int ra = -1, rb = -1;
+        std::atomic<bool> done{false};
+        std::thread ta([&] { ra = put(a.agent, t.path, "f", a_data); });
+        std::thread tb([&] { rb = put(b.agent, t.path, "f", b_data); });
+        std::vector<std::string> seen;
+        std::thread tr([&] {
+            while (!done) {
+                int fd = open((t / "copy").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+                if (get_fd(reader.agent, t.path, "f", fd) == 0)
+                    seen.push_back(read_file(t / "copy"));
+                close(fd);
+            }
+        });
+        ta.join();
+        tb.join();
+        done = true;
+        tr.join();
+        EXPECT_EQ(ra, 0);
+        EXPECT_EQ(rb, 0);
+        std::string got = read_file(t / "f");
+        EXPECT_TRUE(got == a_data || got == b_data) << "round " << round << ": " << got.size();
+        for (auto &s : seen)
+            EXPECT_TRUE(s == old_data || s == a_data || s == b_data) << s.size();
+        EXPECT_FALSE(exists(t / "f-TARKO"));
+    }
+}
+
+// An agent told to end in the middle of an upload removes its temporary file, but one
+// that only waits for another agent's upload of the same target leaves that alone.
+TEST(Put, EndedBySignalsAgentsRemoveOnlyTheirOwnTemporary) {
+    TempDir t;
+    write_file(t / "f", "old");
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        RunningAgent holder, waiter;
+        ASSERT_EQ(request(holder, 1, t.path, "f"), 1);
+        std::string d;
+        put_long(d, 200000);
+        d += pattern(100000);
+        ASSERT_TRUE(holder.send(d));
+        ASSERT_TRUE(waiter.send(request_header(++waiter.agent.seq, 1) + [&] {
+            std::string p;
+            put_string(p, t.path);
+            put_string(p, "f");
+            return p;
+        }()));
+        for (int i = 0; i < 200 && read_file(t / "f-TARKO").size() < 65536; i++)
+            usleep(10000);
+        kill(waiter.child.pid, sig);
+        EXPECT_EQ(waiter.wait(), 128 + sig);
+        EXPECT_EQ(waiter.err(), "");
+        EXPECT_TRUE(exists(t / "f-TARKO"));
+
+        kill(holder.child.pid, sig);
+        EXPECT_EQ(holder.wait(), 128 + sig);
+        EXPECT_EQ(log_messages(holder.err()),
+                  std::vector<std::string>{"Ended by signal " + std::to_string(sig) +
+                                           "; removed unfinished " + t.path + "/f-TARKO"});
+        EXPECT_FALSE(exists(t / "f-TARKO"));
+        EXPECT_EQ(read_file(t / "f"), "old");
+    }
 }
 
 TEST(Put, FromAFileDescriptor) {

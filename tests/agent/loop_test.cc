@@ -2,6 +2,7 @@
 // operations, stray bytes, over-long strings, end of input and the time limits.
 #include "agentrun.h"
 
+#include <fstream>
 #include <regex>
 
 using namespace station;
@@ -187,7 +188,10 @@ TEST(Slow, StalledUploadIsCutOff120SecondsAfterItsHeader) {
     ASSERT_TRUE(a.send(data));
     // Hellos during the upload are data, and extend nothing.
     EXPECT_EQ(a.wait(125000), 1);
-    EXPECT_TRUE(std::regex_match(a.err(), std::regex("\\d\\d:\\d\\d:\\d\\d Remote timed out\n")));
+    EXPECT_TRUE(std::regex_match(a.err(), std::regex("\\d\\d:\\d\\d:\\d\\d Remote timed out\n"
+                                                     "\\d\\d:\\d\\d:\\d\\d Removed unfinished " +
+                                                     t.path + "/target-TARKO\n")));
+    EXPECT_FALSE(std::ifstream(t / "target-TARKO").good());
     std::FILE *g = std::fopen((t / "target").c_str(), "r");
     char buf[8] = {};
     ASSERT_NE(g, nullptr);

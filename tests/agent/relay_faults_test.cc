@@ -188,7 +188,7 @@ struct Limited {
         agent.timeout_ms = 20000;
         if (station::hello(agent) != 0)
             return false;
-        pid = find_process(s.site, "a", AGENT);
+        pid = s.site.find_process("a", AGENT);
         return pid != 0;
     }
     int stop() {

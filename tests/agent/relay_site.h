@@ -32,17 +32,7 @@ inline std::string hex(const std::string &s) {
     return out;
 }
 
-// Waits up to ms for pred to hold; returns its last value.
-template <class Pred>
-bool wait_until(Pred pred, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using testproc::wait_until;
 
 // Process ids (as this machine sees them) whose parent is pid.
 inline std::vector<pid_t> children_of(pid_t pid) {
@@ -83,44 +73,6 @@ inline int open_fds(pid_t pid) {
     return n;
 }
 
-// The process of this site's host whose argument 0 is prog (the first one found), or 0.
-inline pid_t find_process(const testsite::Site &site, const std::string &host,
-                          const std::string &prog) {
-    const std::string want_site = "SIMSITE=" + site.name();
-    const std::string want_host = "SIMSITE_HOST=" + host;
-    DIR *d = opendir("/proc");
-    if (!d)
-        return 0;
-    pid_t found = 0;
-    while (dirent *e = readdir(d)) {
-        char *end;
-        long p = std::strtol(e->d_name, &end, 10);
-        if (*end || p <= 0)
-            continue;
-        std::string dir = "/proc/" + std::string(e->d_name);
-        std::string cmd = testfiles::read_file(dir + "/cmdline");
-        if (cmd.substr(0, cmd.find('\0')) != prog)
-            continue;
-        std::string env = testfiles::read_file(dir + "/environ");
-        bool s = false, h = false;
-        for (std::size_t i = 0; i < env.size();) {
-            std::size_t z = env.find('\0', i);
-            if (z == std::string::npos)
-                z = env.size();
-            std::string var = env.substr(i, z - i);
-            s = s || var == want_site;
-            h = h || var == want_host;
-            i = z + 1;
-        }
-        if (s && h) {
-            found = static_cast<pid_t>(p);
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
 constexpr const char *AGENT = "/usr/local/bin/tarko_remote2";
 
 // A site whose host "a" runs the agent under test for the station, over pipes.
@@ -139,7 +91,7 @@ struct Station {
         agent.timeout_ms = 30000;
         if (int r = station::hello(agent); r != 0)
             return ::testing::AssertionFailure() << "hello: " << r;
-        agent_pid = find_process(site, "a", AGENT);
+        agent_pid = site.find_process("a", AGENT);
         if (agent_pid == 0)
             return ::testing::AssertionFailure() << "agent process not found";
         return ::testing::AssertionSuccess();

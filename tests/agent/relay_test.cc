@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace relaytest;
 
 namespace {
@@ -26,6 +28,40 @@ TEST(Relay, PushPutsAnIndependentCopyOnTheOtherHost) {
     ASSERT_TRUE(s.site.write_file("b", "/srv/d/f.txt", "changed"));
     EXPECT_EQ(s.site.read_file("a", "/srv/d/f.txt"), data);
     EXPECT_EQ(s.stop(), 0);
+}
+
+// A push ended midway leaves no temporary file on the far host: the far agent told to
+// end removes its own, and one whose near agent was ended finds its upload cut short.
+TEST(Relay, PushEndedMidwayLeavesNoTemporaryOnTheFarHost) {
+    for (bool far_told : {true, false}) {
+        Station s;
+        SITE_UP_OR_SKIP(s.site, {"a", "b"});
+        ASSERT_TRUE(s.start());
+        ASSERT_TRUE(s.site.write_file("a", "/srv/big", ""));
+        const std::int32_t len = 256 << 20; // sparse: long to send, nothing to store
+        ASSERT_EQ(truncate(s.site.path("a", "/srv/big").c_str(), len), 0);
+        station::FileInfo sum;
+        ASSERT_EQ(station::file_sum(s.site.path("a", "/srv/big").c_str(), &sum), 0);
+        std::string f = station::request_header(++s.agent.seq, 3);
+        for (const char *str : {"b", "/srv", "big"})
+            station::put_string(f, str);
+        station::put_long(f, len);
+        station::put_long(f, static_cast<std::int32_t>(sum.checksum));
+        ASSERT_EQ(station::send_raw(s.agent, f), 0);
+        ASSERT_TRUE(wait_until([&] { return s.site.exists("b", "/srv/big-TARKO"); }, 10000));
+        // Held still in the middle of the data, so that the push cannot finish first.
+        pid_t far = s.site.find_process("b", AGENT);
+        ASSERT_GT(far, 0);
+        kill(far, SIGSTOP);
+        kill(far_told ? far : s.agent_pid, far_told ? SIGTERM : SIGHUP);
+        kill(far, SIGCONT);
+        if (far_told) {
+            int r = station::read_reply(s.agent, s.agent.seq, 20000);
+            EXPECT_TRUE(r == 10 || r == 17) << r;
+        }
+        EXPECT_TRUE(wait_until([&] { return !s.site.exists("b", "/srv/big-TARKO"); }, 10000));
+        EXPECT_FALSE(s.site.exists("b", "/srv/big"));
+    }
 }
 
 TEST(Relay, RemoteDeleteAnswersWhatTheFarAgentAnswers) {

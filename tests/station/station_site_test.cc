@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -37,14 +38,21 @@ class StationSite : public ::testing::Test {
             t += (t.empty() ? "" : " ") + w;
         return t;
     }
-    testproc::Result station(const std::string &hosts, std::vector<std::string> args) const {
+    std::vector<std::string> station_argv(const std::string &hosts,
+                                          std::vector<std::string> args) const {
         std::vector<std::string> argv{testproc::bin("tarko_station"), "-H", hosts};
         argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    testproc::Options station_options() const {
         testproc::Options opt;
         opt.cwd = work.c_str();
         opt.env.push_back("TARKO_AGENT=" + agent());
         opt.timeout_ms = 60000;
-        return testproc::run(argv, opt);
+        return opt;
+    }
+    testproc::Result station(const std::string &hosts, std::vector<std::string> args) const {
+        return testproc::run(station_argv(hosts, args), station_options());
     }
     std::string local(const std::string &name, const std::string &data) const {
         std::string path = work + "/" + name;
@@ -149,6 +157,46 @@ TEST_F(StationSite, FanOutWithOneBrokenHost) {
     EXPECT_NE(r.out.find("\nb          0  success"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nc         69  the host did not answer"), std::string::npos) << r.out;
     EXPECT_EQ(site.read_file("a", "/srv/menu.xml"), "<menu/>");
+}
+
+// Interrupted in the middle of its uploads, the station closes its agents' input: each
+// answers and removes its temporary file, and the station says what finished.
+TEST_F(StationSite, InterruptedUploadsLeaveNothingOnTheHosts) {
+    SITE_UP_OR_SKIP(site, {"a", "b", "c"});
+    ASSERT_EQ(truncate(local("big.bin", "").c_str(), 256 << 20), 0); // sparse
+    struct Case {
+        std::vector<std::string> hosts;
+        int sig, status;
+    };
+    for (const Case &k : {Case{{"a", "b", "c"}, SIGINT, 130}, Case{{"b"}, SIGTERM, 143}}) {
+        std::string list;
+        for (auto &h : k.hosts)
+            list += (list.empty() ? "" : ",") + h;
+        testproc::Child st;
+        ASSERT_TRUE(testproc::spawn(st, station_argv(list, {"-j", "3", "put", "big.bin", "/srv"}),
+                                    station_options()));
+        std::vector<pid_t> agents;
+        for (auto &h : k.hosts) {
+            ASSERT_TRUE(
+                testproc::wait_until([&] { return site.exists(h, "/srv/big.bin-TARKO"); }, 10000));
+            agents.push_back(site.find_process(h, "/usr/local/bin/tarko_remote2"));
+            kill(agents.back(), SIGSTOP); // held in the middle of the data
+        }
+        kill(st.pid, k.sig);
+        for (pid_t p : agents)
+            kill(p, SIGCONT);
+        EXPECT_EQ(testproc::wait(st, 20000), k.status);
+        std::string out = testproc::read_all(st.out, 2000), err = testproc::read_all(st.err, 2000);
+        testproc::reap(st);
+        EXPECT_NE(err.find("tarko_station: interrupted\n"), std::string::npos) << err;
+        if (k.hosts.size() > 1) {
+            EXPECT_NE(out.find("\nc        130  interrupted"), std::string::npos) << out;
+        }
+        for (auto &h : k.hosts) {
+            EXPECT_FALSE(site.exists(h, "/srv/big.bin-TARKO")) << h;
+            EXPECT_FALSE(site.exists(h, "/srv/big.bin")) << h;
+        }
+    }
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 // limit, so a hang fails the test instead of stalling the suite.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace testproc {
@@ -60,5 +62,17 @@ bool write_all(int fd, const std::string &data);
 
 // Kills the child if it is still running and releases its descriptors.
 void reap(Child &c);
+
+// Waits up to ms for pred to hold; returns its last value.
+template <class Pred>
+bool wait_until(Pred pred, int ms = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 } // namespace testproc

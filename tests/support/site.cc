@@ -1,7 +1,11 @@
 #include "site.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -225,6 +229,42 @@ bool Site::install(const std::string &host, const std::string &src, const std::s
     bool ok = !ferror(f);
     fclose(f);
     return ok && write_file(host, p, data, mode);
+}
+
+pid_t Site::find_process(const std::string &host, const std::string &prog) const {
+    const std::string want_site = "SIMSITE=" + name_;
+    const std::string want_host = "SIMSITE_HOST=" + host;
+    DIR *d = opendir("/proc");
+    if (!d)
+        return 0;
+    pid_t found = 0;
+    while (dirent *e = readdir(d)) {
+        char *end;
+        long p = std::strtol(e->d_name, &end, 10);
+        if (*end || p <= 0)
+            continue;
+        std::string dir = "/proc/" + std::string(e->d_name);
+        std::string cmd = testfiles::read_file(dir + "/cmdline");
+        if (cmd.substr(0, cmd.find('\0')) != prog)
+            continue;
+        std::string env = testfiles::read_file(dir + "/environ");
+        bool s = false, h = false;
+        for (std::size_t i = 0; i < env.size();) {
+            std::size_t z = env.find('\0', i);
+            if (z == std::string::npos)
+                z = env.size();
+            std::string var = env.substr(i, z - i);
+            s = s || var == want_site;
+            h = h || var == want_host;
+            i = z + 1;
+        }
+        if (s && h) {
+            found = static_cast<pid_t>(p);
+            break;
+        }
+    }
+    closedir(d);
+    return found;
 }
 
 } // namespace testsite

@@ -79,6 +79,10 @@ class Site {
     bool install(const std::string &host, const std::string &src, const std::string &p,
                  mode_t mode = 0755) const;
 
+    // The process of host whose argument 0 is prog (the first one found, as this
+    // machine numbers it), or 0.
+    pid_t find_process(const std::string &host, const std::string &prog) const;
+
     const std::string &name() const { return name_; }
     pid_t pid() const { return pid_; } // the site daemon; 0 when not up
     const std::string &error() const { return error_; }
