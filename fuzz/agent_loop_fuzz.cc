@@ -3,7 +3,10 @@
 // counted strings at and around their caps, negative and huge lengths, data phases with
 // right and wrong checksums, relays to a second host, cut-off input) runs the sanitizer
 // agent of this tree inside the view of a simulated site, never on this machine's own
-// files. Each run must end by itself with status 0 and without a sanitizer report.
+// files. Each run must end by itself with status 0 and without a sanitizer report, and
+// may change files only where its requests point: the generator's directories, the
+// agent's log, the Audium tree and the application logs (and the Java runtime's own
+// scratch files of a deployment).
 //
 //   agent_loop_fuzz RUNS SECONDS SEED FINDINGS_DIR    generated runs, bounded both ways
 //   agent_loop_fuzz --replay FILE...                  one run per saved input
@@ -17,10 +20,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -31,6 +36,9 @@ namespace {
 const std::string simsite = testproc::bin("simsite");
 const std::string site = "fuzz" + std::to_string(getpid());
 long answered = 0; // runs in which the agent answered at all, to show that it ran
+// Every file path a request has named so far, relative to the root ("" directories
+// name files there): the runs' changes are kept, so this grows with them.
+std::set<std::string> named;
 
 // One run's requests, built up as the station would send them.
 class Gen {
@@ -126,6 +134,12 @@ class Gen {
         stored_[key] = {static_cast<std::int32_t>(d.size()), sum};
     }
 
+    static void name_path(const std::string &d, const std::string &n) {
+        std::string p = std::filesystem::path("/" + d + "/" + n).lexically_normal().string();
+        named.insert(p.substr(
+            p.find_first_not_of('/') == std::string::npos ? p.size() : p.find_first_not_of('/')));
+    }
+
     void frame() {
         if (chance(8)) {
             byte('H');
@@ -146,6 +160,7 @@ class Gen {
         switch (op) {
         case 1: {
             std::string d = dir(), n = name();
+            name_path(d, n);
             text(d);
             text(n);
             upload(d + "/" + n);
@@ -153,12 +168,16 @@ class Gen {
         }
         case 2:
         case 5:
-        case 6:
-            text(dir());
-            text(name());
+        case 6: {
+            std::string d = dir(), n = name();
+            name_path(d, n);
+            text(d);
+            text(n);
             break;
+        }
         case 3: {
             std::string h = host(), d = dir(), n = name();
+            name_path(d, n);
             text(h);
             text(d);
             text(n);
@@ -168,11 +187,14 @@ class Gen {
             longv(static_cast<std::int32_t>(known ? it->second.second : rng_()));
             break;
         }
-        case 4:
-            text(host());
-            text(dir());
-            text(name());
+        case 4: {
+            std::string h = host(), d = dir(), n = name();
+            name_path(d, n);
+            text(h);
+            text(d);
+            text(n);
             break;
+        }
         case 7:
             text(appl());
             upload("");
@@ -197,6 +219,59 @@ std::string hex(const std::string &s) {
     return h;
 }
 
+// What a run may change, relative to a view's root.
+constexpr std::array<std::string_view, 7> may_change = {"srv/fz",
+                                                        "zav/log/tarko/",
+                                                        "zav/log/audium/",
+                                                        "opt/audium/applications",
+                                                        "tmp/hsperfdata_root",
+                                                        "root/.java",
+                                                        "tmp/"};
+
+// The changes of each view are its overlay's upper layer, beside the root that
+// `simsite path` shows. Entries there when the site came up are the site's own.
+std::map<std::string, std::set<std::string>> site_files;
+
+std::string upper_layer(const std::string &host) {
+    static std::map<std::string, std::string> known;
+    if (auto it = known.find(host); it != known.end())
+        return it->second;
+    auto r = testproc::run({simsite, "path", site, host, "/"});
+    std::string root = r.out.substr(0, r.out.find('\n'));
+    return known[host] =
+               std::filesystem::path(root).lexically_normal().parent_path().parent_path().string() +
+               "/upper";
+}
+
+std::set<std::string> changed(const std::string &host) {
+    std::set<std::string> out;
+    std::error_code ec;
+    std::string top = upper_layer(host);
+    for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (!it->is_directory())
+            out.insert(it->path().string().substr(top.size() + 1));
+    return out;
+}
+
+// Files changed outside what a run may change, one per line; "" when none.
+std::string stray_changes() {
+    std::string stray;
+    for (const char *host : {"a", "b"})
+        for (const auto &f : changed(host)) {
+            bool ok = site_files[host].count(f) > 0;
+            for (auto p : may_change)
+                ok = ok || f.starts_with(p);
+            // A named file, its upload's temporary, or (a name that is a directory's)
+            // anything beneath it.
+            for (const auto &n : named)
+                ok = ok || (!n.empty() && f.starts_with(n));
+            if (!ok)
+                stray += std::string(host) + ":/" + f + "\n";
+        }
+    return stray;
+}
+
 // One run of the agent in host a's view; returns "" or what went wrong.
 std::string run_once(const std::string &input) {
     testproc::Options opt;
@@ -212,6 +287,12 @@ std::string run_once(const std::string &input) {
                    r.err.substr(r.err.find(report) > 200 ? r.err.find(report) - 200 : 0, 4000);
     if (r.status != 0)
         return "exit status " + std::to_string(r.status) + "\n" + r.err.substr(0, 2000);
+    if (std::string stray = stray_changes(); !stray.empty()) {
+        // Counted once: the next runs start from here.
+        for (const char *host : {"a", "b"})
+            site_files[host] = changed(host);
+        return "files changed where no request points:\n" + stray;
+    }
     return "";
 }
 
@@ -221,10 +302,14 @@ bool site_up() {
     auto r = testproc::run({simsite, "up", "--agent", testproc::bin("tarko_remote2"), "--owner",
                             std::to_string(getpid()), site, "a", "b"},
                            opt);
-    if (r.status != 0)
+    if (r.status != 0) {
         std::fprintf(stderr, "agent_loop_fuzz: no simulated site: %s%s", r.out.c_str(),
                      r.err.c_str());
-    return r.status == 0;
+        return false;
+    }
+    for (const char *host : {"a", "b"})
+        site_files[host] = changed(host);
+    return true;
 }
 
 void site_down() {
