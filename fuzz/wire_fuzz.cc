@@ -5,6 +5,7 @@
 // buffer, and the agent must end (through bye) exactly when the stream runs short or a
 // length is out of bounds.
 #include "fuzz_input.h"
+#include "relay.h"
 #include "stream.h"
 #include "wire.h"
 

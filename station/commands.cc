@@ -18,11 +18,11 @@
 
 namespace {
 
-constexpr int kReplyMs = 130000; // the agent itself gives up 120 s after a request header
-constexpr std::size_t kPathCap = 4096;
+constexpr int REPLY_MS = 130000; // the agent itself gives up 120 s after a request header
+constexpr std::size_t PATH_CAP = 4096;
 
-// What every command needs to know about where it stands.
-struct Ctx {
+// One command's connection to one host, with what its messages need to know.
+struct HostSession {
     const Options &o;
     const char *host;
     bool fanout;
@@ -40,7 +40,7 @@ void format(char *buf, std::size_t cap, const char *fmt, ...) {
 }
 
 // "HOST: " before a message, except in a fan-out, which puts it before every line.
-const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
+const char *host_prefix(const HostSession &c, char *buf, std::size_t cap) {
     if (c.fanout)
         return "";
     snprintf(buf, cap, "%s: ", c.host);
@@ -48,7 +48,7 @@ const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
 }
 
 // A failure, on standard error: "tarko_station: HOST: message".
-void say_failure(const Ctx &c, const char *fmt, ...) {
+void say_failure(const HostSession &c, const char *fmt, ...) {
     char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -58,7 +58,7 @@ void say_failure(const Ctx &c, const char *fmt, ...) {
 }
 
 // A result, on standard output unless -q: "HOST: message".
-void say_result(const Ctx &c, const char *fmt, ...) {
+void say_result(const HostSession &c, const char *fmt, ...) {
     if (c.o.quiet)
         return;
     char hp[80], msg[1024];
@@ -73,75 +73,82 @@ void say_result(const Ctx &c, const char *fmt, ...) {
 // Turns the result of one request into the exit status and its message. what names the
 // request ("put /d/f"). Agent statuses are shown with their meaning; client errors with
 // their cause.
-int report(Ctx &c, const char *what, int r) {
-    switch (r) {
-    case 0:
-        return 0;
-    case station::ErrInterrupted:
-        return 128 + station::interrupted; // said once, by the station as a whole
-    case station::ErrTimeout:
+CommandResult report(HostSession &c, const char *what, station::Reply r) {
+    using station::ClientError;
+    if (r.ok())
+        return Outcome::Ok;
+    switch (r.error()) {
+    case ClientError::None:
+        break; // the agent answered: its status is judged below
+    case ClientError::Interrupted:
+        return CommandResult::interrupted(station::interrupted); // said once, by the station
+    case ClientError::Timeout:
         say_failure(c, "%s: no answer from the agent within %d seconds", what,
                     c.agent.timeout_ms / 1000);
-        return code(Outcome::ConnectionLost);
-    case station::ErrClosed:
+        return Outcome::ConnectionLost;
+    case ClientError::Closed:
         say_failure(c, "%s: the connection to the agent ended (the agent died)", what);
-        return code(Outcome::ConnectionLost);
-    case station::ErrWrite:
+        return Outcome::ConnectionLost;
+    case ClientError::Write:
         say_failure(c, "%s: the agent stopped taking data (the agent died)", what);
-        return code(Outcome::ConnectionLost);
-    case station::ErrChecksum:
+        return Outcome::ConnectionLost;
+    case ClientError::Checksum:
         say_failure(c, "%s: %d %s: the data received do not match the agent's checksum", what,
-                    code(Status::BadChecksum), status_meaning(code(Status::BadChecksum)));
-        return code(Status::BadChecksum);
-    case station::ErrArgument:
+                    code(Status::BadChecksum), status_meaning(Status::BadChecksum));
+        return Status::BadChecksum;
+    case ClientError::Argument:
         say_failure(c, "%s: a name or length the agent cannot take", what);
-        return code(Outcome::Usage);
-    case station::ErrProtocol:
+        return Outcome::Usage;
+    case ClientError::Protocol:
+    case ClientError::Hello:
+    case ClientError::Local:
+    case ClientError::Changed:
+        // Hello, Local and Changed are dealt with where they can arise.
         say_failure(c, "%s: the agent answered out of turn", what);
-        return code(Outcome::Protocol);
-    default:
-        break;
+        return Outcome::Protocol;
     }
     // A final status of 1 (or any unknown value) is not a result the agent may give.
-    if (r < 2 || r > 23 || strcmp(status_meaning(r), "unknown status") == 0) {
+    int st = code(r.status());
+    if (st < 2 || !status_known(st)) {
         say_failure(c, "%s: the agent answered with status %d, which no request may end with", what,
-                    r);
-        return code(Outcome::Protocol);
+                    st);
+        return Outcome::Protocol;
     }
-    say_failure(c, "%s: %d %s", what, r, status_meaning(r));
-    return r;
+    say_failure(c, "%s: %d %s", what, st, status_meaning(st));
+    return r.status();
 }
 
 // Starts the agent for the host and says hello within the time the user allows.
-// Returns 0, or HostUnavailable after saying why.
-int connect(Ctx &c) {
+// Returns Ok; Usage for an agent command that cannot be used; HostUnavailable after
+// saying why.
+CommandResult connect(HostSession &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
-        return code(Outcome::Usage);
+        return Outcome::Usage;
     }
     if (agent_resolve(av, getenv("PATH")) != 0) {
         say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
     std::vector<std::string> argv(av.argv, av.argv + av.argc);
-    if (station::agent_start(c.agent, argv) != 0) {
+    if (!station::agent_start(c.agent, argv)) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
-    int r = station::hello(c.agent);
-    c.agent.timeout_ms = kReplyMs;
-    if (r == 0)
-        return 0;
-    if (r == station::ErrInterrupted) {
+    station::Reply r = station::hello(c.agent);
+    c.agent.timeout_ms = REPLY_MS;
+    if (r.ok())
+        return Outcome::Ok;
+    if (r == station::ClientError::Interrupted) {
         station::agent_close(c.agent, 2000);
-        return 128 + station::interrupted;
+        return CommandResult::interrupted(station::interrupted);
     }
-    if (r == station::ErrTimeout)
+    if (r == station::ClientError::Timeout)
         say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
                     c.o.agent);
-    else if (r == station::ErrHello)
+    else if (r == station::ClientError::Hello)
         say_failure(c, "the host answered, but not as an agent does (%s)", c.o.agent);
     else {
         int st = station::agent_close(c.agent, 2000);
@@ -153,11 +160,11 @@ int connect(Ctx &c) {
         else
             say_failure(c, "the host did not answer: the agent command ended with status %d (%s)",
                         st, c.o.agent);
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
     // A host that said nothing, or nonsense, gets little time to go by itself.
     station::agent_close(c.agent, 200);
-    return code(Outcome::HostUnavailable);
+    return Outcome::HostUnavailable;
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
@@ -170,7 +177,7 @@ const char *base_name(const char *path) {
     return slash ? slash + 1 : path;
 }
 
-bool progress_wanted(const Ctx &c) {
+bool progress_wanted(const HostSession &c) {
     return !c.fanout && !c.o.no_progress && !c.o.quiet && isatty(2);
 }
 
@@ -184,10 +191,11 @@ const char *local_error_text(int e) {
                          : strerror(e);
 }
 
-// Sends the local file as the data of a put (DIR and NAME given) or of a deployment
-// (APP given), and reports it under the label what.
-int upload_one(Ctx &c, const char *what, const char *local, const char *label, const char *dir,
-               const char *name, const char *app) {
+// Sends the local file with send (a put or a deployment of it, given the UploadInfo to
+// fill) and reports it under the label what.
+template <typename Send>
+CommandResult upload_one(HostSession &c, const char *what, const char *local, const char *label,
+                         Send send) {
     progress_start(c.bar, label, 0, false);
     struct stat st;
     if (stat(local, &st) == 0)
@@ -195,34 +203,35 @@ int upload_one(Ctx &c, const char *what, const char *local, const char *label, c
     c.agent.progress = bar_hook;
     c.agent.progress_ctx = &c.bar;
     station::UploadInfo up;
-    int r = app ? station::deploy(c.agent, app, local, &up)
-                : station::put_path(c.agent, dir, name, local, &up);
+    station::Reply r = send(&up);
     c.agent.progress = nullptr;
     progress_end(c.bar, up.length);
-    if (r == station::ErrLocal) {
+    if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot send %s (%s)", what, local, local_error_text(up.local_errno));
-        return code(Outcome::LocalUnreadable);
+        return Outcome::LocalUnreadable;
     }
-    if (r == station::ErrChanged) {
+    if (r == station::ClientError::Changed) {
         say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
-                    local, up.agent_status, status_meaning(up.agent_status));
-        return code(Outcome::LocalChanged);
+                    local, code(up.agent_status), status_meaning(up.agent_status));
+        return Outcome::LocalChanged;
     }
-    if (r != 0)
+    if (!r.ok())
         return report(c, what, r);
     say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(up.length));
-    return 0;
+    return Outcome::Ok;
 }
 
 // Sends one local file as DIR/NAME (operation 1) and reports it.
-int put_one(Ctx &c, const char *local, const char *dir, const char *name) {
-    char rpath[kPathCap], what[kPathCap + 16];
+CommandResult put_one(HostSession &c, const char *local, const char *dir, const char *name) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "put %s", rpath);
-    return upload_one(c, what, local, name, dir, name, nullptr);
+    return upload_one(c, what, local, name, [&](station::UploadInfo *up) {
+        return station::put_path(c.agent, dir, name, local, up);
+    });
 }
 
-int cmd_put(Ctx &c) {
+CommandResult cmd_put(HostSession &c) {
     const char *local = c.o.args[0];
     const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
     return put_one(c, local, c.o.args[1], name);
@@ -230,9 +239,9 @@ int cmd_put(Ctx &c) {
 
 // Fetches DIR/NAME into a temporary file beside LOCAL and renames it into place only
 // when the whole file has come and its checksum matched.
-int cmd_get(Ctx &c) {
+CommandResult cmd_get(HostSession &c) {
     const char *dir = c.o.args[0], *name = c.o.args[1];
-    char local[kPathCap], rpath[kPathCap], what[2 * kPathCap];
+    char local[PATH_CAP], rpath[PATH_CAP], what[2 * PATH_CAP];
     int n = 0;
     const char *given = c.o.nargs == 3 ? c.o.args[2] : name;
     struct stat st;
@@ -247,15 +256,15 @@ int cmd_get(Ctx &c) {
     format(what, sizeof what, "get %s to %s", rpath, local);
     if (n < 0 || static_cast<std::size_t>(n) + 16 >= sizeof local) {
         say_failure(c, "%s: the local path is too long", what);
-        return code(Outcome::Usage);
+        return Outcome::Usage;
     }
-    char temp_path[kPathCap];
+    char temp_path[PATH_CAP];
     format(temp_path, sizeof temp_path, "%s.tarko-XXXXXX", local);
     int fd = mkstemp(temp_path);
     if (fd < 0) {
         say_failure(c, "%s: cannot create a temporary file beside %s (%s)", what, local,
                     strerror(errno));
-        return code(Outcome::LocalUnwritable);
+        return Outcome::LocalUnwritable;
     }
     // The file gets the mode a newly created file would get, not mkstemp's 0600.
     mode_t mask = umask(0);
@@ -266,152 +275,158 @@ int cmd_get(Ctx &c) {
     c.agent.progress = bar_hook;
     c.agent.progress_ctx = &c.bar;
     station::FileInfo info;
-    int r = station::get_fd(c.agent, dir, name, fd, &info);
+    station::Reply r = station::get_fd(c.agent, dir, name, fd, &info);
     c.agent.progress = nullptr;
     progress_end(c.bar, info.length);
     int saved = errno;
-    if (fsync(fd) < 0 && r == 0) {
+    if (fsync(fd) < 0 && r.ok()) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (close(fd) < 0 && r == 0) {
+    if (close(fd) < 0 && r.ok()) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (r == 0 && rename(temp_path, local) < 0) {
+    if (r.ok() && rename(temp_path, local) < 0) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (r != 0)
+    if (!r.ok())
         unlink(temp_path);
-    if (r == station::ErrLocal) {
+    if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
-        return code(Outcome::LocalUnwritable);
+        return Outcome::LocalUnwritable;
     }
-    if (r != 0)
+    if (!r.ok())
         return report(c, what, r);
     say_result(c, "%s: 0 success (%d bytes)", what, info.length);
-    return 0;
+    return Outcome::Ok;
 }
 
-// Operation 6 for DIR/NAME; 0 with the length and checksum, or the reported failure.
-int remote_sum(Ctx &c, const char *dir, const char *name, station::FileInfo *info,
-               bool quiet_absent) {
-    char rpath[kPathCap], what[kPathCap + 16];
+// Whether a file the host lacks is a failure to report, or what sync expects.
+enum class Absent { Reported, Expected };
+
+// Operation 6 for DIR/NAME: Ok with the length and checksum, or the reported failure
+// (CannotOpen for a file the host lacks, unreported when absent is Expected).
+CommandResult remote_sum(HostSession &c, const char *dir, const char *name, station::FileInfo *info,
+                         Absent absent) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "sum %s", rpath);
-    int r = station::sum(c.agent, dir, name, info);
-    if (r == code(Status::CannotOpen) && quiet_absent)
-        return r;
+    station::Reply r = station::sum(c.agent, dir, name, info);
+    if (r == Status::CannotOpen && absent == Absent::Expected)
+        return Status::CannotOpen;
     return report(c, what, r);
 }
 
-int cmd_sum(Ctx &c) {
+CommandResult cmd_sum(HostSession &c) {
     station::FileInfo info;
-    int r = remote_sum(c, c.o.args[0], c.o.args[1], &info, false);
-    if (r != 0)
+    CommandResult r = remote_sum(c, c.o.args[0], c.o.args[1], &info, Absent::Reported);
+    if (!r.ok())
         return r;
-    char rpath[kPathCap];
+    char rpath[PATH_CAP];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
     // The layout of cksum: checksum, length, name; results are wanted even with -q.
     printf("%u %ld %s\n", info.checksum, static_cast<long>(info.length), rpath);
     fflush(stdout);
-    return 0;
+    return Outcome::Ok;
 }
 
-int cmd_rm(Ctx &c) {
-    char rpath[kPathCap], what[kPathCap + 16];
+CommandResult cmd_rm(HostSession &c) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
     snprintf(what, sizeof what, "rm %s", rpath);
-    int r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
-    if (r == 0)
+    CommandResult r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
 // The host sends its DIR/NAME on to VIA-HOST; the length and checksum that travel with
 // it are those of the host's copy, so that the far agent checks what arrives.
-int cmd_push(Ctx &c) {
+CommandResult cmd_push(HostSession &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
     station::FileInfo info;
-    if (int r = remote_sum(c, dir, name, &info, false); r != 0)
+    if (CommandResult r = remote_sum(c, dir, name, &info, Absent::Reported); !r.ok())
         return r;
-    char rpath[kPathCap], what[kPathCap + 96];
+    char rpath[PATH_CAP], what[PATH_CAP + 96];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "push %s to %s", rpath, via);
-    int r = report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
-    if (r == 0)
+    CommandResult r =
+        report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
+    if (r.ok())
         say_result(c, "%s: 0 success (%d bytes)", what, info.length);
     return r;
 }
 
-int cmd_rmremote(Ctx &c) {
+CommandResult cmd_rmremote(HostSession &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
-    char rpath[kPathCap], what[kPathCap + 96];
+    char rpath[PATH_CAP], what[PATH_CAP + 96];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "rmremote %s on %s", rpath, via);
-    int r = report(c, what, station::rmremote(c.agent, via, dir, name));
-    if (r == 0)
+    CommandResult r = report(c, what, station::rmremote(c.agent, via, dir, name));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
-int cmd_deploy(Ctx &c) {
+CommandResult cmd_deploy(HostSession &c) {
     const char *app = c.o.args[0], *archive = c.o.args[1];
     char what[256];
     snprintf(what, sizeof what, "deploy %s", app);
-    return upload_one(c, what, archive, app, nullptr, nullptr, app);
+    return upload_one(c, what, archive, app, [&](station::UploadInfo *up) {
+        return station::deploy(c.agent, app, archive, up);
+    });
 }
 
-int cmd_undeploy(Ctx &c) {
+CommandResult cmd_undeploy(HostSession &c) {
     char what[256];
     snprintf(what, sizeof what, "undeploy %s", c.o.args[0]);
-    int r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
-    if (r == 0)
+    CommandResult r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
 // True when nothing more can be done on this connection after a request that gave r.
-bool connection_over(int r) {
-    return r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol) ||
-           station::interrupted;
+bool connection_over(CommandResult r) {
+    return r == Outcome::ConnectionLost || r == Outcome::Protocol || station::interrupted;
 }
 
 // Puts each local file whose length or checksum differs from the host's copy (or that
 // the host lacks), skips the others and says so. Every file is tried; the result is
 // that of the first file that failed.
-int cmd_sync(Ctx &c) {
+CommandResult cmd_sync(HostSession &c) {
     const char *dir = c.o.args[c.o.nargs - 1];
-    int result = 0;
+    CommandResult result = Outcome::Ok;
     for (std::size_t i = 0; i + 1 < c.o.nargs; i++) {
         const char *local = c.o.args[i];
         const char *name = base_name(local);
-        char rpath[kPathCap];
+        char rpath[PATH_CAP];
         remote_path(rpath, sizeof rpath, dir, name);
         station::FileInfo mine;
         station::UploadInfo why;
-        if (station::file_sum(local, &mine, &why) != 0) {
+        if (!station::file_sum(local, &mine, &why)) {
             say_failure(c, "sync %s: cannot read %s (%s)", rpath, local,
                         local_error_text(why.local_errno));
-            if (result == 0)
-                result = code(Outcome::LocalUnreadable);
+            if (result.ok())
+                result = Outcome::LocalUnreadable;
             continue;
         }
         station::FileInfo info;
-        int r = remote_sum(c, dir, name, &info, true);
-        if (r == 0 && info.length == mine.length && info.checksum == mine.checksum) {
+        CommandResult r = remote_sum(c, dir, name, &info, Absent::Expected);
+        if (r.ok() && info.length == mine.length && info.checksum == mine.checksum) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
                        static_cast<long long>(mine.length), mine.checksum);
             continue;
         }
         if (connection_over(r))
-            return result == 0 || station::interrupted ? r : result;
-        if (r == 0 || r == code(Status::CannotOpen))
+            return result.ok() || station::interrupted ? r : result;
+        if (r.ok() || r == Status::CannotOpen)
             r = put_one(c, local, dir, name);
         if (connection_over(r))
-            return result == 0 || station::interrupted ? r : result;
-        if (r != 0 && result == 0)
+            return result.ok() || station::interrupted ? r : result;
+        if (!r.ok() && result.ok())
             result = r;
     }
     return result;
@@ -419,11 +434,11 @@ int cmd_sync(Ctx &c) {
 
 } // namespace
 
-int run_command(const Options &o, const char *host, bool in_fanout) {
-    Ctx c{o, host, in_fanout, {}, {}};
-    if (int r = connect(c); r != 0)
+CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
+    HostSession c{o, host, in_fanout, {}, {}};
+    if (CommandResult r = connect(c); !r.ok())
         return r;
-    int r = 0;
+    CommandResult r = Outcome::Ok;
     switch (o.command) {
     case Command::Put:
         r = cmd_put(c);
@@ -460,7 +475,7 @@ int run_command(const Options &o, const char *host, bool in_fanout) {
     int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
-    if (r == code(Outcome::ConnectionLost) && st > 128)
+    if (r == Outcome::ConnectionLost && st > 128)
         say_failure(c, "the agent was killed by signal %d", st - 128);
     return r;
 }
