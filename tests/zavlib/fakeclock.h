@@ -8,10 +8,12 @@
 
 namespace fakeclock {
 
-// Seconds added to the real clock; 0 leaves the real time.
-inline std::atomic<long long> offset{0};
+// The time that time() reads while the clock stands still; 0 leaves the real time.
+inline std::atomic<long long> fixed{0};
 
 // From now on time() reads the local time given (TZ is fixed to UTC by use_utc()).
+// The clock stands still there, so that a test on a busy machine never sees the
+// second change between the moment it sets and the line it checks.
 inline void set_local(int year, int mon, int mday, int hour, int min, int sec) {
     struct tm t {};
     t.tm_year = year - 1900;
@@ -21,13 +23,11 @@ inline void set_local(int year, int mon, int mday, int hour, int min, int sec) {
     t.tm_min = min;
     t.tm_sec = sec;
     t.tm_isdst = -1;
-    timespec real{};
-    clock_gettime(CLOCK_REALTIME, &real);
-    offset = static_cast<long long>(mktime(&t)) - real.tv_sec;
+    fixed = static_cast<long long>(mktime(&t));
 }
 
 inline void use_real() {
-    offset = 0;
+    fixed = 0;
 }
 
 inline void use_utc() {
@@ -40,7 +40,8 @@ inline void use_utc() {
 extern "C" time_t time(time_t *out) noexcept {
     timespec real{};
     clock_gettime(CLOCK_REALTIME, &real);
-    time_t now = static_cast<time_t>(real.tv_sec + fakeclock::offset.load());
+    long long f = fakeclock::fixed.load();
+    time_t now = static_cast<time_t>(f ? f : real.tv_sec);
     if (out)
         *out = now;
     return now;
