@@ -3,8 +3,11 @@
 #include "agentcmd.h"
 #include "client.h"
 #include "outcome.h"
+#include "pipeline.h"
 #include "progress.h"
+#include "treewalk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -12,9 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -372,49 +377,208 @@ int cmd_undeploy(Ctx &c) {
     return r;
 }
 
-// True when nothing more can be done on this connection after a request that gave r.
-bool connection_over(int r) {
-    return r == code(Outcome::ConnectionLost) || r == code(Outcome::Protocol) ||
-           station::interrupted;
+// The client error that stands for a failed pipelined request, for report().
+int pipe_error(station::PipeFail f) {
+    switch (f) {
+    case station::PipeFail::Timeout:
+        return station::ErrTimeout;
+    case station::PipeFail::Closed:
+        return station::ErrClosed;
+    case station::PipeFail::Write:
+        return station::ErrWrite;
+    case station::PipeFail::Protocol:
+        return station::ErrProtocol;
+    case station::PipeFail::Interrupted:
+        return station::ErrInterrupted;
+    default:
+        return station::ErrLocal;
+    }
 }
 
-// Puts each local file whose length or checksum differs from the host's copy (or that
-// the host lacks), skips the others and says so. Every file is tried; the result is
-// that of the first file that failed.
-int cmd_sync(Ctx &c) {
+// One file of a sync and what became of it.
+struct SyncFile {
+    station::TreeFile f;
+    station::FileInfo mine;
+    std::size_t stream = 0;
+    bool put = false; // the host lacks it or has another copy
+};
+
+// The files to sync: those named, or the regular files of the tree of sync -r, whose
+// left-out entries are reported one by one. Returns the result so far.
+int sync_list(Ctx &c, std::vector<SyncFile> &files) {
     const char *dir = c.o.args[c.o.nargs - 1];
+    std::vector<station::TreeFile> found;
     int result = 0;
-    for (std::size_t i = 0; i + 1 < c.o.nargs; i++) {
-        const char *local = c.o.args[i];
-        const char *name = base_name(local);
-        char rpath[kPathCap];
-        remote_path(rpath, sizeof rpath, dir, name);
-        station::FileInfo mine;
+    if (c.o.recursive) {
+        std::vector<std::string> excludes(c.o.excludes, c.o.excludes + c.o.nexcludes);
+        std::vector<station::TreeSkipped> skipped;
+        if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
+            say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
+                        strerror(errno));
+            return code(Outcome::LocalUnreadable);
+        }
+        for (const auto &sk : skipped) {
+            say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
+                        station::tree_skip_text(sk));
+            bool harmless =
+                sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
+            if (!harmless && result == 0)
+                result = code(Outcome::LocalUnreadable);
+        }
+    } else {
+        for (std::size_t i = 0; i + 1 < c.o.nargs; i++)
+            found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
+    }
+    for (auto &f : found) {
+        SyncFile sf{f, {}, 0, false};
         station::UploadInfo why;
-        if (station::file_sum(local, &mine, &why) != 0) {
-            say_failure(c, "sync %s: cannot read %s (%s)", rpath, local,
-                        local_error_text(why.local_errno));
+        if (station::file_sum(f.local.c_str(), &sf.mine, &why) != 0) {
+            say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
+                        f.local.c_str(), local_error_text(why.local_errno));
             if (result == 0)
                 result = code(Outcome::LocalUnreadable);
             continue;
         }
-        station::FileInfo info;
-        int r = remote_sum(c, dir, name, &info, true);
-        if (r == 0 && info.length == mine.length && info.checksum == mine.checksum) {
-            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
-                       static_cast<long long>(mine.length), mine.checksum);
-            continue;
-        }
-        if (connection_over(r))
-            return result == 0 || station::interrupted ? r : result;
-        if (r == 0 || r == code(Status::CannotOpen))
-            r = put_one(c, local, dir, name);
-        if (connection_over(r))
-            return result == 0 || station::interrupted ? r : result;
-        if (r != 0 && result == 0)
-            result = r;
+        files.push_back(std::move(sf));
     }
     return result;
+}
+
+// Runs the requests of every stream together. Each connection that broke is reported
+// once, at its first failed request; the requests after it were never answered.
+void run_streams(std::vector<Ctx *> &streams, std::vector<std::vector<station::PipeRequest>> &reqs,
+                 std::vector<station::Pacer> &pacers) {
+    std::vector<station::Pipeline> ps;
+    for (std::size_t s = 0; s < streams.size(); s++)
+        ps.push_back(station::pipeline_of(streams[s]->agent, reqs[s].data(), reqs[s].size(),
+                                          pacers.empty() ? nullptr : &pacers[s]));
+    station::pipeline_run(ps.data(), ps.size());
+}
+
+// The result of one pipelined request, reported under what; 0 when it succeeded.
+int pipe_result(Ctx &c, const char *what, const station::PipeRequest &r, char &broke) {
+    if (r.fail == station::PipeFail::None)
+        return r.status == 0 ? 0 : report(c, what, r.status);
+    if (r.fail == station::PipeFail::NotSent || (broke && pipe_fail_ends_connection(r.fail)))
+        return code(Outcome::ConnectionLost);
+    if (pipe_fail_ends_connection(r.fail))
+        broke = 1;
+    if (r.fail == station::PipeFail::Local) {
+        say_failure(c, "%s: cannot send %s (%s)", what, r.local.c_str(),
+                    local_error_text(r.local_errno));
+        return code(Outcome::LocalUnreadable);
+    }
+    if (r.fail == station::PipeFail::Changed) {
+        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
+                    r.local.c_str(), r.status, status_meaning(r.status));
+        return code(Outcome::LocalChanged);
+    }
+    return report(c, what, pipe_error(r.fail));
+}
+
+// Puts each local file whose length or checksum differs from the host's copy (or that
+// the host lacks), skips the others and says so. The sums of all files go out back to
+// back, then the puts of those that differ, spread over --streams connections. Every
+// file is tried; the result is that of the first file that failed.
+int cmd_sync(Ctx &c) {
+    std::vector<SyncFile> files;
+    int result = sync_list(c, files);
+    auto note = [&](int r) {
+        if (r != 0 && result == 0)
+            result = r;
+    };
+    // The first stream is the command's own connection; the others close with the run.
+    struct Extra {
+        std::vector<std::unique_ptr<Ctx>> v;
+        ~Extra() {
+            for (auto &x : v)
+                station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
+        }
+    } extra;
+    std::vector<Ctx *> streams{&c};
+    int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
+    for (int s = 1; s < nstreams; s++) {
+        auto x = std::make_unique<Ctx>(Ctx{c.o, c.host, c.fanout, {}, {}});
+        if (connect(*x) != 0)
+            break; // said why; the files go over the connections there are
+        streams.push_back(x.get());
+        extra.v.push_back(std::move(x));
+    }
+    std::vector<station::Pacer> pacers(c.o.bwlimit > 0 ? streams.size() : 0);
+    for (auto &p : pacers)
+        station::pacer_start(p, c.o.bwlimit);
+
+    std::vector<std::vector<station::PipeRequest>> sums(streams.size());
+    std::vector<std::vector<std::size_t>> which(streams.size());
+    for (std::size_t i = 0; i < files.size(); i++) {
+        std::size_t s = i % streams.size();
+        files[i].stream = s;
+        station::PipeRequest r;
+        r.dir = files[i].f.dir;
+        r.name = files[i].f.name;
+        sums[s].push_back(std::move(r));
+        which[s].push_back(i);
+    }
+    run_streams(streams, sums, pacers);
+    std::vector<char> broke(streams.size(), 0);
+    std::vector<std::size_t> pos(streams.size(), 0);
+    for (auto &f : files) {
+        const station::PipeRequest &r = sums[f.stream][pos[f.stream]++];
+        char rpath[kPathCap], what[kPathCap + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "sum %s", rpath);
+        bool absent = r.fail == station::PipeFail::None && r.status == code(Status::CannotOpen);
+        bool same = r.fail == station::PipeFail::None && r.status == 0 &&
+                    r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
+        if (same) {
+            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
+                       static_cast<long long>(f.mine.length), f.mine.checksum);
+            continue;
+        }
+        if (!absent) {
+            bool was = broke[f.stream];
+            if (int e = pipe_result(c, what, r, broke[f.stream]); e != 0) {
+                if (!was)
+                    note(e);
+                continue;
+            }
+        }
+        f.put = true;
+        if (c.o.dry_run)
+            say_result(c, "would put %s: %s (%lld bytes)", rpath, absent ? "missing" : "differs",
+                       static_cast<long long>(f.mine.length));
+    }
+    if (c.o.dry_run || station::interrupted)
+        return station::interrupted ? 128 + station::interrupted : result;
+
+    std::vector<std::vector<station::PipeRequest>> puts(streams.size());
+    for (auto &f : files) {
+        if (!f.put)
+            continue;
+        station::PipeRequest r;
+        r.op = station::PipeOp::Put;
+        r.dir = f.f.dir;
+        r.name = f.f.name;
+        r.local = f.f.local;
+        puts[f.stream].push_back(std::move(r));
+    }
+    run_streams(streams, puts, pacers);
+    std::fill(pos.begin(), pos.end(), 0);
+    for (auto &f : files) {
+        if (!f.put)
+            continue;
+        const station::PipeRequest &r = puts[f.stream][pos[f.stream]++];
+        char rpath[kPathCap], what[kPathCap + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "put %s", rpath);
+        bool was = broke[f.stream];
+        int e = pipe_result(c, what, r, broke[f.stream]);
+        if (e == 0)
+            say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
+        else if (!was)
+            note(e);
+    }
+    return station::interrupted ? 128 + station::interrupted : result;
 }
 
 } // namespace

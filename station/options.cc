@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "pacer.h"
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +106,20 @@ int set_agent(const char *text, Options &o, char *err, std::size_t errcap) {
     return 0;
 }
 
+int set_number(const char *opt, const char *text, int max, int &out, char *err,
+               std::size_t errcap) {
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 1 || n > max)
+        return fail(err, errcap, "%s wants a number from 1 to %d, not \"%s\"", opt, max, text);
+    out = static_cast<int>(n);
+    return 0;
+}
+
+bool all_digits(const char *text) {
+    return *text && strspn(text, "0123456789") == strlen(text);
+}
+
 // Checks the arguments of the command against the agent's limits.
 int check_args(Options &o, char *err, std::size_t errcap) {
     const char **a = o.args;
@@ -133,6 +149,8 @@ int check_args(Options &o, char *err, std::size_t errcap) {
     case Command::Sync:
         if ((r = check_text("DIR", a[o.nargs - 1], kDirCap, false, err, errcap)))
             return r;
+        if (o.recursive)
+            return o.nargs == 2 ? 0 : fail(err, errcap, "sync -r wants LOCALDIR REMOTEDIR");
         for (std::size_t i = 0; i + 1 < o.nargs; i++)
             if ((r = check_text("NAME", base_name(a[i]), kNameCap, false, err, errcap)))
                 return r;
@@ -201,6 +219,36 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             } else if (a.starts_with("-t")) {
                 if ((r = value("-t", v)) || (r = set_seconds(v, o, err, errcap)))
                     return r;
+            } else if (a == "-r" || a == "--recursive") {
+                o.recursive = true;
+            } else if (a == "-n" || a == "--dry-run") {
+                o.dry_run = true;
+            } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--exclude", v)))
+                    return r;
+                if (o.nexcludes == kMaxExcludes)
+                    return fail(err, errcap, "more than %zu --exclude patterns", kMaxExcludes);
+                o.excludes[o.nexcludes++] = v;
+            } else if (a.starts_with("--streams") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--streams", v)) ||
+                    (r = set_number("--streams", v, kMaxStreams, o.streams, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--bwlimit") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--bwlimit", v)))
+                    return r;
+                if (station::parse_rate(v, &o.bwlimit) != 0)
+                    return fail(err, errcap,
+                                "--bwlimit wants a rate like 100M, 12.5MB or 50Mbit, not \"%s\"",
+                                v);
+            } else if (a == "--tree") {
+                // "--tree K" when a number follows, else doubling.
+                o.tree = 1;
+                if (i + 1 < argc && all_digits(argv[i + 1]) &&
+                    (r = set_number("--tree", argv[++i], kMaxTreeFanout, o.tree, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--tree=")) {
+                if ((r = set_number("--tree", arg + 7, kMaxTreeFanout, o.tree, err, errcap)))
+                    return r;
             } else if (a.starts_with("--agent") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--agent", v)))
                     return r;
@@ -236,12 +284,20 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         if (o.nargs > ci.max_args)
             return fail(err, errcap, "%s: too many arguments", ci.name);
     }
+    if (o.tree && o.command != Command::Put && o.command != Command::Sync)
+        return fail(err, errcap, "--tree goes with put and sync only");
+    if (o.tree && o.recursive)
+        return fail(err, errcap, "--tree does not go with sync -r");
+    if ((o.recursive || o.dry_run || o.nexcludes) && o.command != Command::Sync)
+        return fail(err, errcap, "-r, -n and --exclude go with sync only");
+    if (o.nexcludes && !o.recursive)
+        return fail(err, errcap, "--exclude goes with sync -r");
     return check_args(o, err, errcap);
 }
 
 void print_usage(FILE *f) {
     fputs("usage: tarko_station [-H HOST[,HOST...]] [-j N] [-t SECONDS] [--agent COMMAND]\n"
-          "                     [-q] [--no-progress] COMMAND ARGUMENT...\n"
+          "                     [-q] [--no-progress] [--bwlimit RATE] COMMAND ARGUMENT...\n"
           "\n"
           "commands:\n"
           "  put LOCAL DIR [NAME]        store the local file as DIR/NAME on the host\n"
@@ -254,6 +310,7 @@ void print_usage(FILE *f) {
           "  deploy APP ARCHIVE          deploy the Audium application APP from a jar\n"
           "  undeploy APP                withdraw the Audium application APP\n"
           "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
+          "  sync -r LOCALDIR DIR        the same for every regular file of a tree\n"
           "\n"
           "options:\n"
           "  -H, --hosts LIST     the hosts to work on, separated by commas; with more\n"
@@ -266,6 +323,15 @@ void print_usage(FILE *f) {
           "                       \"/usr/bin/rsh {host} /usr/local/bin/tarko_remote2\")\n"
           "  -q, --quiet          print only failures\n"
           "  --no-progress        no progress bar, even on a terminal\n"
+          "  -r, --recursive      sync a directory tree\n"
+          "  --exclude PATTERN    leave out what matches (shell pattern; repeatable)\n"
+          "  -n, --dry-run        sync only says what it would put\n"
+          "  --streams N          sync over N connections per host (default 1, at most 8)\n"
+          "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"
+          "                       hold the file push it on, each to K more per round\n"
+          "                       (default 1, doubling the holders)\n"
+          "  --bwlimit RATE       limit the data per connection (100M, 12.5MB: bytes per\n"
+          "                       second; 50Mbit: bits per second)\n"
           "  -h, --help           this text\n"
           "\n"
           "Exit status: 0 on success; the agent's status code (2-23) when it refused;\n"
