@@ -583,6 +583,14 @@ int cmd_sync(Ctx &c) {
 
 } // namespace
 
+int connect_agent(const Options &o, const char *host, station::Agent &a) {
+    auto c = std::make_unique<Ctx>(Ctx{o, host, false, {}, {}});
+    int r = connect(*c);
+    if (r == 0)
+        a = c->agent;
+    return r;
+}
+
 int run_command(const Options &o, const char *host, bool in_fanout) {
     Ctx c{o, host, in_fanout, {}, {}};
     if (int r = connect(c); r != 0)

@@ -1,6 +1,7 @@
 // The commands of tarko_station, each run against one host over its own connection.
 #pragma once
 
+#include "client.h"
 #include "options.h"
 
 // Runs the command of o against host: starts its agent, says hello, makes the requests,
@@ -10,3 +11,7 @@
 // LOCAL.HOST. Returns the exit status: 0, the agent's status code (2 to 23), or an
 // Outcome of the station (outcome.h).
 int run_command(const Options &o, const char *host, bool in_fanout);
+
+// Starts host's agent and says hello as every command does, into a. Returns 0, or the
+// exit status after saying why on standard error ("tarko_station: HOST: ...").
+int connect_agent(const Options &o, const char *host, station::Agent &a);

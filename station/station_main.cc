@@ -6,6 +6,7 @@
 #include "fanout.h"
 #include "options.h"
 #include "outcome.h"
+#include "treeput.h"
 
 #include <csignal>
 #include <cstdio>
@@ -64,6 +65,11 @@ int main(int argc, char **argv) {
     catch_ending_signals();
     if (o.nhosts <= 1) {
         int r = run_command(o, o.nhosts ? o.hosts[0].data() : "local", false);
+        return station::interrupted ? interrupted_exit() : r;
+    }
+
+    if (o.tree && !o.dry_run) {
+        int r = run_tree(o);
         return station::interrupted ? interrupted_exit() : r;
     }
 
