@@ -44,7 +44,8 @@ TEST(RelayTree, EveryHostServedOnceInLogRounds) {
     for (std::size_t n : {1u, 2u, 12u, 15u, 16u, 64u}) {
         std::vector<int> served;
         std::vector<Hop> hops;
-        int rounds = run_schedule(n, 1, [](const Hop &) { return false; }, served, &hops);
+        int rounds = run_schedule(
+            n, 1, [](const Hop &) { return false; }, served, &hops);
         EXPECT_TRUE(std::all_of(served.begin(), served.end(), [](int v) { return v == 1; })) << n;
         int want = 0;
         while ((std::size_t{1} << want) < n + 0)
@@ -56,7 +57,9 @@ TEST(RelayTree, EveryHostServedOnceInLogRounds) {
     }
     // Three more per holder and round: 1, 4, 16 holders.
     std::vector<int> served;
-    EXPECT_EQ(run_schedule(16, 3, [](const Hop &) { return false; }, served), 3);
+    EXPECT_EQ(run_schedule(
+                  16, 3, [](const Hop &) { return false; }, served),
+              3);
 }
 
 TEST(RelayTree, FailedPushesFallBackToTheStation) {
@@ -64,10 +67,10 @@ TEST(RelayTree, FailedPushesFallBackToTheStation) {
     // 0 serves no one after its failure.
     std::vector<int> served;
     std::vector<Hop> hops;
-    run_schedule(12, 1, [](const Hop &h) { return h.from == 0; }, served, &hops);
+    run_schedule(
+        12, 1, [](const Hop &h) { return h.from == 0; }, served, &hops);
     EXPECT_TRUE(std::all_of(served.begin(), served.end(), [](int v) { return v == 1; }));
-    EXPECT_EQ(std::count_if(hops.begin(), hops.end(), [](const Hop &h) { return h.from == 0; }),
-              1);
+    EXPECT_EQ(std::count_if(hops.begin(), hops.end(), [](const Hop &h) { return h.from == 0; }), 1);
     // A host that the station cannot serve either is given up, and the rest go on.
     run_schedule(
         12, 1, [](const Hop &h) { return h.to == 5; }, served);

@@ -229,10 +229,11 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     EXPECT_EQ(read("host/sub/b.wav"), "B");
     for (const char *absent : {"host/sub/skip.tmp", "host/cache", "host/link", "host/fifo"})
         EXPECT_FALSE(exists(absent)) << absent;
-    for (const std::string &said : std::vector<std::string>{"tree/link left out: a symbolic link, not followed",
-                             "tree/fifo left out: not a regular file or directory",
-                             "tree/" + deep + "/d.wav left out: its remote directory is longer",
-                             "tree/" + longname + " left out: its name is longer than 31"})
+    for (const std::string &said : std::vector<std::string>{
+             "tree/link left out: a symbolic link, not followed",
+             "tree/fifo left out: not a regular file or directory",
+             "tree/" + deep + "/d.wav left out: its remote directory is longer",
+             "tree/" + longname + " left out: its name is longer than 31"})
         EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
     EXPECT_EQ(r.err.find("skip.tmp"), std::string::npos) << r.err;
 
@@ -240,9 +241,10 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     write("tree/sub/e.wav", "E");
     r = station({"sync", "-n", "-r", "tree", p("host")});
     std::string h = p("host");
-    for (const std::string &said : std::vector<std::string>{"would put " + h + "/a.wav: differs (2 bytes)",
-                             "would put " + h + "/sub/e.wav: missing (1 bytes)",
-                             "skipped " + h + "/sub/b.wav: unchanged"})
+    for (const std::string &said :
+         std::vector<std::string>{"would put " + h + "/a.wav: differs (2 bytes)",
+                                  "would put " + h + "/sub/e.wav: missing (1 bytes)",
+                                  "skipped " + h + "/sub/b.wav: unchanged"})
         EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
     EXPECT_EQ(read("host/a.wav"), "A");
     EXPECT_FALSE(exists("host/sub/e.wav"));
