@@ -227,9 +227,13 @@ int put_one(Ctx &c, const char *local, const char *dir, const char *name) {
     return upload_one(c, what, local, name, dir, name, nullptr);
 }
 
+int put_paced(Ctx &c, const char *local, const char *dir, const char *name);
+
 int cmd_put(Ctx &c) {
     const char *local = c.o.args[0];
     const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
+    if (c.o.bwlimit > 0)
+        return put_paced(c, local, c.o.args[1], name);
     return put_one(c, local, c.o.args[1], name);
 }
 
@@ -474,6 +478,27 @@ int pipe_result(Ctx &c, const char *what, const station::PipeRequest &r, char &b
         return code(Outcome::LocalChanged);
     }
     return report(c, what, pipe_error(r.fail));
+}
+
+// A put under --bwlimit: the data go through the pipelined exchange and its pacer.
+int put_paced(Ctx &c, const char *local, const char *dir, const char *name) {
+    station::PipeRequest r;
+    r.op = station::PipeOp::Put;
+    r.dir = dir;
+    r.name = name;
+    r.local = local;
+    station::Pacer pacer;
+    station::pacer_start(pacer, c.o.bwlimit);
+    station::Pipeline p = station::pipeline_of(c.agent, &r, 1, &pacer);
+    station::pipeline_run(&p, 1);
+    char rpath[kPathCap], what[kPathCap + 16];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "put %s", rpath);
+    char broke = 0;
+    int e = pipe_result(c, what, r, broke);
+    if (e == 0)
+        say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
+    return e;
 }
 
 // Puts each local file whose length or checksum differs from the host's copy (or that

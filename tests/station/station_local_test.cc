@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -493,3 +494,18 @@ TEST_F(StationLocal, AgentFromTheEnvironmentAndHostsRequired) {
 }
 
 } // namespace
+
+TEST_F(StationLocal, BandwidthLimitPacesAPut) {
+    write("paced", std::string(1000000, 'b'));
+    mkdir(p("host").c_str(), 0755);
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = station({"--bwlimit", "4Mbit", "put", "paced", p("host")});
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read("host/paced").size(), 1000000u);
+    EXPECT_GT(s, 1.8); // 500 kB a second
+    EXPECT_LT(s, 3.5);
+    r = station({"--bwlimit", "fast", "put", "paced", p("host")});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("--bwlimit wants a rate"), std::string::npos) << r.err;
+}
