@@ -152,11 +152,15 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
     }
     if (!o.quiet && !served.empty())
         printf("tree %s: %s\n", rpath, served.c_str());
-    for (std::size_t i = 0; i < n; i++)
-        if (s.hosts[i] == station::TreeHost::Lacking || s.hosts[i] == station::TreeHost::Fallback)
-            if (hosts[i].agent && hosts[i].code == 0)
-                hosts[i].code = station::interrupted ? 128 + station::interrupted
-                                                     : code(Outcome::ConnectionLost);
+    // A host left without the file whose own attempts said nothing (its connection broke
+    // in an earlier round, or the run was interrupted) still counts as failed.
+    for (std::size_t i = 0; i < n; i++) {
+        bool has =
+            s.hosts[i] == station::TreeHost::Holding || s.hosts[i] == station::TreeHost::Spent;
+        if (!has && hosts[i].code == 0)
+            hosts[i].code =
+                station::interrupted ? 128 + station::interrupted : code(Outcome::ConnectionLost);
+    }
 }
 
 // The files of the command with their local sums; 0 or the failure, said.
