@@ -69,6 +69,10 @@ int agent_start(Agent &a, const std::vector<std::string> &argv);
 // Uses the given descriptors (owned by the Agent from now on).
 void agent_attach(Agent &a, int to, int from);
 
+// Closes the request side only: the agent sees end of input and ends. For callers that
+// end many agents and wait for them afterwards with agent_close.
+void agent_end_input(Agent &a);
+
 // Closes the request side (the agent sees end of input) and, when the agent was started
 // here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
 // it can remove what it left unfinished, and SIGKILL half a second later. Returns its

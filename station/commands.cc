@@ -117,9 +117,9 @@ int report(Ctx &c, const char *what, int r) {
     return r;
 }
 
-// Starts the agent for the host and says hello within the time the user allows.
-// Returns 0, or HostUnavailable after saying why.
-int connect(Ctx &c) {
+// Starts the agent for the host. Returns 0, or Usage or HostUnavailable after saying
+// why.
+int connect_start(Ctx &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
@@ -134,6 +134,12 @@ int connect(Ctx &c) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return code(Outcome::HostUnavailable);
     }
+    return 0;
+}
+
+// Says hello to the agent started within the time the user allows. Returns 0, or
+// HostUnavailable (128 + signal when interrupted) after saying why.
+int connect_hello(Ctx &c) {
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
     int r = station::hello(c.agent);
     c.agent.timeout_ms = kReplyMs;
@@ -163,6 +169,12 @@ int connect(Ctx &c) {
     // A host that said nothing, or nonsense, gets little time to go by itself.
     station::agent_close(c.agent, 200);
     return code(Outcome::HostUnavailable);
+}
+
+// Starts the agent for the host and says hello; connect_start and connect_hello.
+int connect(Ctx &c) {
+    int r = connect_start(c);
+    return r != 0 ? r : connect_hello(c);
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
@@ -516,16 +528,26 @@ int cmd_sync(Ctx &c) {
     struct Extra {
         std::vector<std::unique_ptr<Ctx>> v;
         ~Extra() {
+            // All are told to end first, so that they wind down together.
+            for (auto &x : v)
+                station::agent_end_input(x->agent);
             for (auto &x : v)
                 station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
         }
     } extra;
     std::vector<Ctx *> streams{&c};
     int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
+    // All are started before the first hello, so that their start-ups overlap.
+    std::vector<std::unique_ptr<Ctx>> starting;
     for (int s = 1; s < nstreams; s++) {
         auto x = std::make_unique<Ctx>(Ctx{c.o, c.host, c.fanout, {}, {}});
-        if (connect(*x) != 0)
+        if (connect_start(*x) != 0)
             break; // said why; the files go over the connections there are
+        starting.push_back(std::move(x));
+    }
+    for (auto &x : starting) {
+        if (connect_hello(*x) != 0)
+            continue; // said why, and closed
         streams.push_back(x.get());
         extra.v.push_back(std::move(x));
     }
@@ -576,10 +598,13 @@ int cmd_sync(Ctx &c) {
     if (c.o.dry_run || station::interrupted)
         return station::interrupted ? 128 + station::interrupted : result;
 
+    // The puts are spread over the streams afresh, so that each gets its share of them.
     std::vector<std::vector<station::PipeRequest>> puts(streams.size());
+    std::size_t nput = 0;
     for (auto &f : files) {
         if (!f.put)
             continue;
+        f.stream = nput++ % streams.size();
         station::PipeRequest r;
         r.op = station::PipeOp::Put;
         r.dir = f.f.dir;
@@ -608,12 +633,25 @@ int cmd_sync(Ctx &c) {
 
 } // namespace
 
-int connect_agent(const Options &o, const char *host, station::Agent &a) {
-    auto c = std::make_unique<Ctx>(Ctx{o, host, false, {}, {}});
-    int r = connect(*c);
-    if (r == 0)
-        a = c->agent;
-    return r;
+int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
+                   station::Agent *agents, int *codes) {
+    std::vector<std::unique_ptr<Ctx>> cs;
+    for (std::size_t i = 0; i < n; i++) {
+        cs.push_back(std::make_unique<Ctx>(Ctx{o, hosts[i], false, {}, {}}));
+        codes[i] = station::interrupted ? 128 + station::interrupted : connect_start(*cs[i]);
+    }
+    int up = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        if (codes[i] == 0)
+            codes[i] = station::interrupted ? 128 + station::interrupted : connect_hello(*cs[i]);
+        if (codes[i] == 0) {
+            agents[i] = cs[i]->agent;
+            up++;
+        } else if (cs[i]->agent.pid > 0) {
+            station::agent_close(cs[i]->agent, 200);
+        }
+    }
+    return up;
 }
 
 int run_command(const Options &o, const char *host, bool in_fanout) {

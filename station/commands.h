@@ -4,6 +4,8 @@
 #include "client.h"
 #include "options.h"
 
+#include <cstddef>
+
 // Runs the command of o against host: starts its agent, says hello, makes the requests,
 // prints one result line per file (standard output) or the failure (standard error),
 // and closes the connection. in_fanout is set in the child of a fan-out: messages then
@@ -12,6 +14,9 @@
 // Outcome of the station (outcome.h).
 int run_command(const Options &o, const char *host, bool in_fanout);
 
-// Starts host's agent and says hello as every command does, into a. Returns 0, or the
-// exit status after saying why on standard error ("tarko_station: HOST: ...").
-int connect_agent(const Options &o, const char *host, station::Agent &a);
+// Starts the agents of the n hosts, all before the first hello so that their start-ups
+// overlap, and says hello to each as every command does. agents[i] is usable when
+// codes[i] is 0; otherwise codes[i] is the exit status, said on standard error
+// ("tarko_station: HOST: ..."). Returns the number of hosts reached.
+int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
+                   station::Agent *agents, int *codes);

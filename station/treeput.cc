@@ -230,14 +230,18 @@ int run_tree(const Options &o) {
         return r;
     double start = now_s();
     std::vector<Host> hosts(o.nhosts);
-    for (std::size_t i = 0; i < o.nhosts; i++) {
-        hosts[i].name = o.hosts[i].data();
-        auto a = std::make_unique<station::Agent>();
-        hosts[i].code = connect_agent(o, hosts[i].name, *a);
-        if (hosts[i].code == 0)
-            hosts[i].agent = std::move(a);
-        if (station::interrupted)
-            break;
+    std::vector<const char *> names(o.nhosts);
+    {
+        std::vector<station::Agent> agents(o.nhosts);
+        std::vector<int> codes(o.nhosts);
+        for (std::size_t i = 0; i < o.nhosts; i++)
+            names[i] = hosts[i].name = o.hosts[i].data();
+        connect_agents(o, names.data(), o.nhosts, agents.data(), codes.data());
+        for (std::size_t i = 0; i < o.nhosts; i++) {
+            hosts[i].code = codes[i];
+            if (codes[i] == 0)
+                hosts[i].agent = std::make_unique<station::Agent>(agents[i]);
+        }
     }
     std::vector<std::vector<char>> holds(files.size(), std::vector<char>(hosts.size(), 0));
     if (o.command == Command::Sync && !station::interrupted)
@@ -245,12 +249,13 @@ int run_tree(const Options &o) {
     for (std::size_t k = 0; k < files.size() && !station::interrupted; k++)
         spread(o, hosts, files[k], holds[k], start);
     std::vector<HostOutcome> out(hosts.size());
-    std::vector<const char *> names(hosts.size());
     int failed = 0;
+    for (auto &h : hosts)
+        if (h.agent)
+            station::agent_end_input(*h.agent); // all wind down together
     for (std::size_t i = 0; i < hosts.size(); i++) {
         if (hosts[i].agent)
             station::agent_close(*hosts[i].agent, station::interrupted ? 2000 : 5000);
-        names[i] = hosts[i].name;
         out[i].code = hosts[i].code;
         out[i].seconds = hosts[i].seconds;
         failed += hosts[i].code != 0;
