@@ -4,9 +4,9 @@
 // first line that ends in a phrase we know.
 #include "audium.h"
 
+#include "alarm.h"
 #include "format.h"
 #include "log.h"
-#include "loop.h"
 #include "stream.h"
 
 #include <array>
@@ -129,8 +129,8 @@ ScriptResult run_audium_script(const char *appl, const char *home, const char *s
                                unsigned limit) {
     ScriptResult result = ScriptResult::Unknown;
     std::array<char, SCRIPT_PATH_CAP> admin{}, path{};
-    if (!form(admin, "%s/applications/%s/admin", home, appl) ||
-        !form(path, "%s/%s", admin.data(), script)) {
+    if (!format_fits(admin, "%s/applications/%s/admin", home, appl) ||
+        !format_fits(path, "%s/%s", admin.data(), script)) {
         log_entry("Audium script path for %s too long", appl);
         return ScriptResult::Suspended;
     }

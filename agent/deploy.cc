@@ -138,7 +138,7 @@ Status put_audium_appl_on_machine(std::int32_t seq) {
         return Status::NoAudiumHome;
     }
     AudiumPaths p{};
-    if (!acceptable_request(appl.data(), home, p, true))
+    if (!acceptable_deployment(appl.data(), home, p))
         return Status::Failed;
 
     Status st = ensure_tree(p.work_tree.data(), p.work_copy.data(), "workdir mkdir failed %s (%s)");
@@ -186,7 +186,7 @@ Status delete_audium_appl_from_machine() {
     if (home == nullptr)
         return Status::NoAudiumHome;
     AudiumPaths p{};
-    if (!acceptable_request(appl.data(), home, p, false))
+    if (!acceptable_removal(appl.data(), home, p))
         return Status::Failed;
 
     struct stat st;

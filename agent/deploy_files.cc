@@ -5,6 +5,7 @@
 #include "cleanup.h"
 
 #include "deploy_paths.h"
+#include "fdio.h"
 #include "format.h"
 #include "log.h"
 #include "stream.h"
@@ -95,7 +96,7 @@ int unjar(const char *archive, const char *appl) {
     int rc = jar_program(jar.data(), jar.size());
     if (rc == 20)
         return 20;
-    if (rc != 0 || !form(data, "%s/data", appl) || !form(java, "%s/java", appl)) {
+    if (rc != 0 || !format_fits(data, "%s/data", appl) || !format_fits(java, "%s/java", appl)) {
         log_entry("Jar command for %s too long", appl);
         return 2;
     }
@@ -134,12 +135,12 @@ int copySHfiles(const char *src, const char *dst) {
         if (!is_script_name(e->d_name))
             continue;
         std::array<char, FILE_PATH_CAP> from{}, to{};
-        if (!form(from, "%s/%s", src, e->d_name)) {
+        if (!format_fits(from, "%s/%s", src, e->d_name)) {
             log_entry("Can't open file %s/%s for reading (%s)", src, e->d_name,
                       std::strerror(ENAMETOOLONG));
             return 2;
         }
-        if (!form(to, "%s/%s", dst, e->d_name)) {
+        if (!format_fits(to, "%s/%s", dst, e->d_name)) {
             log_entry("Can't open file %s/%s for writing (%s)", dst, e->d_name,
                       std::strerror(ENAMETOOLONG));
             return 2;

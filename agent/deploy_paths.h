@@ -33,11 +33,15 @@ struct AudiumPaths {
 // against whole trees.
 bool valid_appl_name(const char *name);
 
-// Checks the application name and forms the paths of a deployment (deploy set) or of
-// a removal (only the trees, copies and the log directory). Returns true when the name is valid and every
-// path fits its buffer (and, for a deployment, "$JAVA_HOME/bin/jar" fits too); false
+// Checks the application name and forms every path of a deployment. Returns true when
+// the name is valid, every path fits its buffer and "$JAVA_HOME/bin/jar" fits too; false
 // after logging why. Nothing on disk is touched.
-bool acceptable_request(const char *appl, const char *home, AudiumPaths &p, bool deploy);
+bool acceptable_deployment(const char *appl, const char *home, AudiumPaths &p);
+
+// The same for a removal, which needs only the live and old trees and copies and the
+// log directory: true when the name is valid and those paths fit; false after logging
+// why.
+bool acceptable_removal(const char *appl, const char *home, AudiumPaths &p);
 
 // Forms "$JAVA_HOME/bin/jar" into buf (capacity cap). Returns 0, 20 when JAVA_HOME is
 // not set, or 2 when the path does not fit.

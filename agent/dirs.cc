@@ -1,9 +1,9 @@
 // Directory utilities: creating the directories above a path and removing a tree.
 #include "dirs.h"
 
+#include "fdio.h"
 #include "log.h"
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -11,48 +11,7 @@
 #include <unistd.h>
 
 int makedir(const char *path) {
-    // Paths beyond the work buffer are refused rather than cut: a cut path would
-    // create directories nobody asked for.
-    std::array<char, 256> work{};
-    std::size_t n = std::strlen(path);
-    if (n >= work.size())
-        return ENAMETOOLONG;
-    std::memcpy(work.data(), path, n);
-
-    std::array<char, 256> prefix{};
-    std::size_t plen = 0;
-    std::size_t i = 0;
-    for (;;) {
-        while (i < n && work[i] == '/')
-            i++;
-        if (i >= n)
-            return 0;
-        std::size_t start = i;
-        while (i < n && work[i] != '/')
-            i++;
-        std::size_t end = i;
-        // The last component is the file itself: only the directories above it are made.
-        std::size_t j = i;
-        while (j < n && work[j] == '/')
-            j++;
-        if (j >= n)
-            return 0;
-        // The prefix always starts from the root, whether or not the path does; it is
-        // never longer than the path plus one leading slash.
-        if (plen + 1 + (end - start) >= prefix.size())
-            return ENAMETOOLONG;
-        prefix[plen++] = '/';
-        std::memcpy(prefix.data() + plen, work.data() + start, end - start);
-        plen += end - start;
-        prefix[plen] = '\0';
-        while (mkdir(prefix.data(), 0777) < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EEXIST || errno == ENOENT)
-                break;
-            return errno;
-        }
-    }
+    return make_parent_dirs(path, 0777);
 }
 
 int rmdir_recursive(const char *path) {

@@ -9,6 +9,7 @@
 #include "cksum.h"
 #include "cleanup.h"
 #include "dirs.h"
+#include "fdio.h"
 #include "format.h"
 #include "lock.h"
 #include "log.h"
@@ -25,15 +26,12 @@
 
 namespace {
 
-constexpr std::size_t BATCH = 64 * PIECE;
-static_assert(BATCH % PIECE == 0);
-
 // Directory (95) + "/" + name (31) + "-TARKO" + terminator fit with room to spare.
 constexpr std::size_t PATH_CAP = 160;
 using Path = std::array<char, PATH_CAP>;
 
 // Transfer buffer: static rather than on the stack, one per process is enough.
-std::array<unsigned char, BATCH> xfer;
+std::array<unsigned char, BATCH> transfer_buf;
 
 using Dir = std::array<char, DIR_CAP>;
 
@@ -47,20 +45,6 @@ void read_target(Path &target, Dir &dir) {
     std::snprintf(target.data(), target.size(), "%s/%s", dir.data(), name.data());
 }
 
-// Reads up to n bytes from fd, stopping early only at end of file or on an error.
-std::size_t read_file(int fd, unsigned char *p, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, p + got, n - got);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            break;
-        got += static_cast<std::size_t>(k);
-    }
-    return got;
-}
-
 } // namespace
 
 Status receive_data(int fd) {
@@ -72,18 +56,18 @@ Status receive_data(int fd) {
     while (left > 0) {
         std::size_t want =
             left < static_cast<std::int64_t>(BATCH) ? static_cast<std::size_t>(left) : BATCH;
-        std::size_t got = stream_read(std_in, xfer.data(), want);
+        std::size_t got = stream_read(std_in, transfer_buf.data(), want);
         if (got < want) {
             // The pieces that came whole were written before the short one; the short
             // piece itself is not.
             if (fd >= 0)
-                write_all(fd, xfer.data(), got - got % PIECE);
+                write_all(fd, transfer_buf.data(), got - got % PIECE);
             if (fd >= 0)
                 close(fd);
             return Status::ShortRead;
         }
-        cksum_calc(xfer.data(), got, &crc);
-        if (fd >= 0 && !write_all(fd, xfer.data(), got)) {
+        cksum_calc(transfer_buf.data(), got, &crc);
+        if (fd >= 0 && !write_all(fd, transfer_buf.data(), got)) {
             // Keep reading so that the stream stays in step with the client.
             st = Status::ShortWrite;
             close(fd);
@@ -102,28 +86,28 @@ Status receive_data(int fd) {
 
 Status send_file_data(int *fd, std::int64_t len, Stream *out, std::uint32_t *crc) {
     bool short_read = false, short_write = false;
-    bool cleared = false; // xfer holds only zero bytes
+    bool cleared = false; // transfer_buf holds only zero bytes
     while (len > 0) {
         std::size_t want =
             len < static_cast<std::int64_t>(BATCH) ? static_cast<std::size_t>(len) : BATCH;
         if (*fd >= 0) {
-            std::size_t got = read_file(*fd, xfer.data(), want);
+            std::size_t got = read_full(*fd, transfer_buf.data(), want);
             if (got < want) {
                 // The file shrank: the missing tail goes out as zero bytes, and so does
                 // every piece after it.
                 short_read = true;
                 close(*fd);
                 *fd = -1;
-                std::memset(xfer.data() + got, 0, BATCH - got);
+                std::memset(transfer_buf.data() + got, 0, BATCH - got);
                 cleared = got == 0;
             }
         } else if (!cleared) {
-            std::memset(xfer.data(), 0, BATCH);
+            std::memset(transfer_buf.data(), 0, BATCH);
             cleared = true;
         }
         if (crc)
-            cksum_calc(xfer.data(), want, crc);
-        if (out && stream_write(*out, xfer.data(), want) != want)
+            cksum_calc(transfer_buf.data(), want, crc);
+        if (out && stream_write(*out, transfer_buf.data(), want) != want)
             short_write = true;
         len -= static_cast<std::int64_t>(want);
     }
@@ -138,7 +122,7 @@ Status put_file_on_machine(std::int32_t seq) {
     Path target{}, temp{};
     Dir dir{};
     read_target(target, dir);
-    if (!form(temp, "%s-TARKO", target.data()))
+    if (!format_fits(temp, "%s-TARKO", target.data()))
         return Status::CannotCreate; // cannot happen with the capacities above
     if (target_is_directory(target.data()))
         return Status::IsDirectory;

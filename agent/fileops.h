@@ -2,18 +2,11 @@
 // and the data-phase loops that the relay and the deployment share.
 #pragma once
 
+#include "protocol.h"
 #include "status.h"
 #include "stream.h"
 
 #include <cstdint>
-
-// Capacities of the counted strings of a request, terminator included.
-constexpr std::size_t DIR_CAP = 96;
-constexpr std::size_t NAME_CAP = 32;
-constexpr std::size_t HOST_CAP = 64;
-constexpr std::size_t APPL_CAP = 96;
-// The wire's data piece.
-constexpr std::size_t PIECE = 1024;
 
 Status put_file_on_machine(std::int32_t seq);
 Status delete_file_on_machine();

@@ -9,7 +9,8 @@
 // snprintf into buf. Returns true when the whole text fitted; a text that did not fit
 // is cut and still terminated, and the caller refuses it.
 template <std::size_t N>
-__attribute__((format(printf, 2, 3))) bool form(std::array<char, N> &buf, const char *fmt, ...) {
+__attribute__((format(printf, 2, 3))) bool format_fits(std::array<char, N> &buf, const char *fmt,
+                                                       ...) {
     va_list ap;
     va_start(ap, fmt);
     int n = std::vsnprintf(buf.data(), N, fmt, ap);

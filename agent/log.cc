@@ -3,7 +3,7 @@
 // half-updated, and appends of concurrent agents to the daily file never interleave.
 #include "log.h"
 
-#include "dirs.h"
+#include "fdio.h"
 
 #include <array>
 #include <cerrno>
@@ -25,18 +25,10 @@ constexpr std::size_t LINE_CAP = 1024;
 // Seconds east of UTC, for the signal-safe time stamp.
 volatile sig_atomic_t utc_offset = 0;
 
-// Writes n bytes to fd, repeating after a signal; a failure drops the rest, as nothing
-// more can be done about a log that cannot be written.
+// Writes the line; a failure drops the rest, as nothing more can be done about a log
+// that cannot be written.
 void put(int fd, const char *p, std::size_t n) {
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return;
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
+    write_all(fd, p, n);
 }
 
 void emit(const char *line, std::size_t n) {
@@ -66,7 +58,7 @@ void open_log_file() {
         return;
     std::array<char, 64> path{};
     std::snprintf(path.data(), path.size(), "/zav/log/tarko/tarko_log.%s", day.data());
-    makedir(path.data());
+    make_parent_dirs(path.data(), 0777);
     int fd = open(path.data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0)
         logfd = fd;

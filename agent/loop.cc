@@ -1,81 +1,17 @@
-// The request loop and the alarm clock that limits it.
+// The request loop: frames, sequence numbers and the dispatch to the handlers.
 #include "loop.h"
 
-#include "cleanup.h"
+#include "alarm.h"
 #include "deploy.h"
 #include "fileops.h"
 #include "log.h"
+#include "protocol.h"
 #include "relay.h"
 #include "stream.h"
 #include "wire.h"
 
 #include <fcntl.h>
 #include <unistd.h>
-
-volatile sig_atomic_t audiumtimedout = 0;
-
-namespace {
-
-// Gives sig its default action again and unblocks it: from a handler that runs with
-// sig blocked, the next one then takes the default action at once.
-void restore_default(int sig) {
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-} // namespace
-
-void SignalAlarmTimeout(int) {
-    // The limit must end the agent even when the handler itself cannot finish its line
-    // (standard error blocked by a reader that stopped reading): a second alarm with
-    // the default action takes the process down then. SIGALRM stays blocked while its
-    // own handler runs, so it is unblocked here, or that second alarm would only wait.
-    restore_default(SIGALRM);
-    // A request to end that comes now waits: this handler ends the agent itself.
-    sigset_t term;
-    sigemptyset(&term);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT})
-        sigaddset(&term, sig);
-    sigprocmask(SIG_BLOCK, &term, nullptr);
-    alarm(5);
-    log_entry_from_signal("Remote timed out");
-    cleanup_now("");
-    close_log_file();
-    _exit(1);
-}
-
-void SignalTerminate(int sig) {
-    // The line says which signal; digits by hand, as nothing else is safe here.
-    char prefix[32] = "Ended by signal ";
-    std::size_t n = sizeof "Ended by signal " - 1;
-    if (sig >= 10)
-        prefix[n++] = static_cast<char>('0' + sig / 10 % 10);
-    prefix[n++] = static_cast<char>('0' + sig % 10);
-    prefix[n++] = ';';
-    prefix[n++] = ' ';
-    prefix[n] = '\0';
-    if (cleanup_now(prefix))
-        close_log_file();
-    // Then end as the signal would have ended the agent without this handler.
-    restore_default(sig);
-    raise(sig);
-    _exit(128 + sig);
-}
-
-void SignalReadTimeout(int) {
-    stream_interrupt = 1;
-}
-
-void SignalAudiumTimeout(int) {
-    audiumtimedout = 1;
-    stream_interrupt = 1;
-}
 
 namespace {
 void SignalPipeIgnored(int) {}
@@ -98,51 +34,30 @@ void catch_sigpipe() {
     sigaction(SIGPIPE, &sa, nullptr);
 }
 
-void catch_termination() {
-    struct sigaction sa {};
-    sa.sa_handler = SignalTerminate;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGALRM})
-        sigaddset(&sa.sa_mask, sig);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT})
-        sigaction(sig, &sa, nullptr);
-}
-
-void arm_alarm(unsigned seconds, void (*handler)(int)) {
-    // No SA_RESTART: a read or wait blocked when the alarm fires must fail with EINTR.
-    struct sigaction sa {};
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    alarm(0);
-    stream_interrupt = 0;
-    sigaction(SIGALRM, &sa, nullptr);
-    alarm(seconds);
-}
-
 namespace {
 
+// Hands the request to the handler of its operation. Any value outside the table is
+// answered BadOperation; the switch covers every Op, so a new one cannot be forgotten.
 Status dispatch(std::int16_t op, std::int32_t seq) {
-    switch (op) {
-    case 1:
+    switch (static_cast<Op>(op)) {
+    case Op::Put:
         return put_file_on_machine(seq);
-    case 2:
+    case Op::Delete:
         return delete_file_on_machine();
-    case 3:
+    case Op::Push:
         return push_file_to_rmt_machine();
-    case 4:
+    case Op::DeleteRemote:
         return delete_file_on_rmt_machine();
-    case 5:
+    case Op::Get:
         return get_file_from_machine(seq, true);
-    case 6:
+    case Op::Sum:
         return get_file_from_machine(seq, false);
-    case 7:
+    case Op::Deploy:
         return put_audium_appl_on_machine(seq);
-    case 8:
+    case Op::Undeploy:
         return delete_audium_appl_from_machine();
-    default:
-        return Status::BadOperation;
     }
+    return Status::BadOperation;
 }
 
 } // namespace
@@ -153,11 +68,11 @@ void read_requests() {
     arm_alarm(FIRST_REQUEST_LIMIT, SignalAlarmTimeout);
     for (;;) {
         int c = read_char(std_in);
-        if (c == 'H') {
+        if (c == HELLO_MARK) {
             print_hello();
             continue;
         }
-        if (c != 'A')
+        if (c != REQUEST_MARK)
             continue;
         std::int32_t seq = read_long(std_in);
         count++;

@@ -1,5 +1,6 @@
 // tarko_remote2: the distribution agent. Serves the request protocol on standard input
 // and output; see tarko_remote2(8).
+#include "alarm.h"
 #include "log.h"
 #include "loop.h"
 

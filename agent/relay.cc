@@ -6,9 +6,11 @@
 // request loop expects them.
 #include "relay.h"
 
+#include "alarm.h"
 #include "dirs.h"
 #include "fileops.h"
 #include "log.h"
+#include "protocol.h"
 #include "wire.h"
 
 #include <cerrno>
@@ -19,22 +21,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-pid_t old_pid = 0;
-Stream old_in;
-Stream old_out;
-char old_mach[64];
-std::int32_t old_seq = 0;
-
 namespace {
+
+// The connection cache: one connection at most, process-wide.
+pid_t old_pid = 0;        // rsh child of the cached connection; 0 when none
+Stream old_in;            // requests to the remote agent
+Stream old_out;           // replies from the remote agent
+char old_mach[HOST_CAP];  // host of the cached connection
+std::int32_t old_seq = 0; // sequence number of the last request sent on it
 
 constexpr const char *RSH = "/usr/bin/rsh";
 constexpr const char *REMOTE_AGENT = "/usr/local/bin/tarko_remote2";
 constexpr unsigned HELLO_LIMIT = 10;
-constexpr std::size_t HELLO_LEN = 9; // the newline after it stays in the reply stream
-
-// Operations asked of the far agent.
-constexpr std::int16_t OP_PUT = 1;
-constexpr std::int16_t OP_DELETE = 2;
+// Each read of a reply from the far agent.
+constexpr unsigned REPLY_LIMIT = 10;
 
 // Waits for the child, also when the wait is cut short by a signal.
 void await_child(pid_t pid) {
@@ -69,9 +69,11 @@ void close_pair(const int p[2]) {
     _exit(1);
 }
 
+// The hello without its newline, which stays in the reply stream for read_response to
+// skip.
 bool hello_accepted(const char *reply) {
-    return std::memcmp(reply, "HELLO_v22", HELLO_LEN) == 0 ||
-           std::memcmp(reply, "HELLO_v20", HELLO_LEN) == 0;
+    return std::memcmp(reply, HELLO.data(), HELLO_TEXT_LEN) == 0 ||
+           std::memcmp(reply, HELLO_OLD.data(), HELLO_TEXT_LEN) == 0;
 }
 
 // Writes a counted string to the far agent. A failed write is left to the reply read,
@@ -85,18 +87,17 @@ void send_relay_string(const char *text, Stream &s) {
 
 // Sends the request header and the two strings, and flushes: the far agent acts on them
 // before any data follows.
-void send_request(Stream &in, std::int32_t seq, std::int16_t op, const char *dir,
-                  const char *name) {
-    send_char('A', in);
+void send_request(Stream &in, std::int32_t seq, Op op, const char *dir, const char *name) {
+    send_char(REQUEST_MARK, in);
     send_long(seq, in);
-    send_short(op, in);
+    send_short(op_code(op), in);
     send_relay_string(dir, in);
     send_relay_string(name, in);
     stream_flush(in);
 }
 
-} // namespace
-
+// Hands out a connection to host: the cached one (with the next sequence number) or a
+// new one after the hello. Returns Ok, PipeFailed, ForkFailed or NoHello.
 Status connect_to_remote(const char *host, pid_t *pid, Stream **in, Stream **out,
                          std::int32_t *seq) {
     if (old_pid != 0 && std::strcmp(old_mach, host) == 0) {
@@ -135,10 +136,10 @@ Status connect_to_remote(const char *host, pid_t *pid, Stream **in, Stream **out
     stream_open(old_in, req[1]);
     stream_open(old_out, rep[0]);
 
-    send_char('H', old_in);
+    send_char(HELLO_MARK, old_in);
     stream_flush(old_in);
-    char reply[HELLO_LEN];
-    if (timedfread(reply, 1, HELLO_LEN, old_out, HELLO_LIMIT) != HELLO_LEN ||
+    char reply[HELLO_TEXT_LEN];
+    if (timedfread(reply, 1, HELLO_TEXT_LEN, old_out, HELLO_LIMIT) != HELLO_TEXT_LEN ||
         !hello_accepted(reply)) {
         drop_connection(child, true);
         return Status::NoHello;
@@ -150,6 +151,33 @@ Status connect_to_remote(const char *host, pid_t *pid, Stream **in, Stream **out
     *in = &old_in;
     *out = &old_out;
     return Status::Ok;
+}
+
+} // namespace
+
+std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s,
+                       unsigned seconds) {
+    arm_alarm(seconds, SignalReadTimeout);
+    std::size_t got = size == 0 ? 0 : stream_read(s, buf, size * count, true);
+    arm_alarm(REQUEST_LIMIT, SignalAlarmTimeout);
+    return size == 0 ? 0 : got / size;
+}
+
+Status read_response(std::int32_t expected, Stream &s) {
+    unsigned char c = 0;
+    do {
+        if (timedfread(&c, 1, 1, s, REPLY_LIMIT) != 1)
+            return Status::NoResponse;
+    } while (c != RESPONSE_MARK);
+    unsigned char b[4];
+    if (timedfread(b, 4, 1, s, REPLY_LIMIT) != 1)
+        return Status::NoResponse;
+    if (get_be32(b) != expected)
+        return Status::SeqMismatch;
+    unsigned char st[2];
+    if (timedfread(st, 2, 1, s, REPLY_LIMIT) != 1)
+        return Status::NoResponse;
+    return static_cast<Status>(get_be16(st));
 }
 
 Status push_file_to_rmt_machine() {
@@ -179,7 +207,7 @@ Status push_file_to_rmt_machine() {
         return st;
     }
 
-    send_request(*in, seq, OP_PUT, dir, name);
+    send_request(*in, seq, Op::Put, dir, name);
     st = read_response(seq, *out);
     if (st != Status::Ready) {
         close(fd);
@@ -213,6 +241,6 @@ Status delete_file_on_rmt_machine() {
     Status st = connect_to_remote(host, &pid, &in, &out, &seq);
     if (st != Status::Ok)
         return st;
-    send_request(*in, seq, OP_DELETE, dir, name);
+    send_request(*in, seq, Op::Delete, dir, name);
     return read_response(seq, *out);
 }

@@ -2,6 +2,8 @@
 // transfer costs one read and one write per batch, with no copy in between.
 #include "stream.h"
 
+#include "fdio.h"
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -82,20 +84,6 @@ std::size_t stream_read(Stream &s, void *p, std::size_t n, bool interruptible) {
             break;
     }
     return got;
-}
-
-bool write_all(int fd, const void *data, std::size_t n) {
-    auto p = static_cast<const unsigned char *>(data);
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
-    return true;
 }
 
 bool stream_flush(Stream &s) {

@@ -46,9 +46,5 @@ std::size_t stream_write(Stream &s, const void *p, std::size_t n);
 // Writes out the pending bytes. Returns true when all of them went out.
 bool stream_flush(Stream &s);
 
-// Writes all n bytes to fd, repeating after a signal. False when a write failed or
-// took nothing.
-bool write_all(int fd, const void *p, std::size_t n);
-
 // Flushes a write stream, closes the descriptor and detaches the stream.
 void stream_close(Stream &s);

@@ -1,10 +1,10 @@
 // Wire primitives: big-endian integers, counted strings, responses and the hello on the
-// agent's own streams, and the timed reads of the relay client.
+// agent's own streams.
 #include "wire.h"
 
 #include "cleanup.h"
 #include "log.h"
-#include "loop.h"
+#include "protocol.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -31,14 +31,13 @@ int read_char(Stream &s) {
 std::int16_t read_short(Stream &s) {
     unsigned char b[2];
     read_exact(b, 2, s);
-    return static_cast<std::int16_t>((b[0] << 8) | b[1]);
+    return get_be16(b);
 }
 
 std::int32_t read_long(Stream &s) {
     unsigned char b[4];
     read_exact(b, 4, s);
-    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+    return get_be32(b);
 }
 
 void read_char_string(char *buf, std::size_t cap, Stream &s) {
@@ -58,15 +57,14 @@ void send_char(int c, Stream &s) {
 }
 
 void send_short(std::int16_t v, Stream &s) {
-    auto u = static_cast<std::uint16_t>(v);
-    unsigned char b[2] = {static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)};
+    unsigned char b[2];
+    put_be16(b, v);
     stream_write(s, b, 2);
 }
 
 void send_long(std::int32_t v, Stream &s) {
-    auto u = static_cast<std::uint32_t>(v);
-    unsigned char b[4] = {static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
-                          static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)};
+    unsigned char b[4];
+    put_be32(b, v);
     stream_write(s, b, 4);
 }
 
@@ -83,50 +81,16 @@ void send_char_string_with_length(const char *text, Stream &s) {
 
 void send_response(std::int32_t seq, Status st) {
     unsigned char b[7];
-    auto u = static_cast<std::uint32_t>(seq);
-    auto c = static_cast<std::uint16_t>(code(st));
-    b[0] = 'R';
-    b[1] = static_cast<unsigned char>(u >> 24);
-    b[2] = static_cast<unsigned char>(u >> 16);
-    b[3] = static_cast<unsigned char>(u >> 8);
-    b[4] = static_cast<unsigned char>(u);
-    b[5] = static_cast<unsigned char>(c >> 8);
-    b[6] = static_cast<unsigned char>(c);
+    b[0] = RESPONSE_MARK;
+    put_be32(b + 1, seq);
+    put_be16(b + 5, static_cast<std::int16_t>(st));
     stream_write(std_out, b, sizeof b);
     stream_flush(std_out);
 }
 
 void print_hello() {
-    stream_write(std_out, "HELLO_v22\n", 10);
+    stream_write(std_out, HELLO.data(), HELLO.size());
     stream_flush(std_out);
-}
-
-std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s,
-                       unsigned seconds) {
-    arm_alarm(seconds, SignalReadTimeout);
-    std::size_t got = size == 0 ? 0 : stream_read(s, buf, size * count, true);
-    arm_alarm(REQUEST_LIMIT, SignalAlarmTimeout);
-    return size == 0 ? 0 : got / size;
-}
-
-Status read_response(std::int32_t expected, Stream &s) {
-    constexpr unsigned LIMIT = 10;
-    unsigned char c = 0;
-    do {
-        if (timedfread(&c, 1, 1, s, LIMIT) != 1)
-            return Status::NoResponse;
-    } while (c != 'R');
-    unsigned char b[4];
-    if (timedfread(b, 4, 1, s, LIMIT) != 1)
-        return Status::NoResponse;
-    auto seq = static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                         (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
-    if (seq != expected)
-        return Status::SeqMismatch;
-    unsigned char st[2];
-    if (timedfread(st, 2, 1, s, LIMIT) != 1)
-        return Status::NoResponse;
-    return static_cast<Status>(static_cast<std::int16_t>((st[0] << 8) | st[1]));
 }
 
 void bye() {

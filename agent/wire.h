@@ -1,5 +1,5 @@
 // Wire primitives of the agent protocol: big-endian shorts and longs, counted strings,
-// responses, the hello, and the timed reads of the relay client.
+// responses and the hello.
 #pragma once
 
 #include "status.h"
@@ -38,16 +38,6 @@ void send_response(std::int32_t seq, Status st);
 
 // Writes "HELLO_v22\n" to standard output and flushes it.
 void print_hello();
-
-// Reads up to count items of size bytes within seconds: the alarm interrupts the read.
-// Afterwards the 120-second request limit is armed again. Returns the whole items read.
-std::size_t timedfread(void *buf, std::size_t size, std::size_t count, Stream &s, unsigned seconds);
-
-// Client side: reads one response for the expected sequence number, skipping every
-// byte before 'R'. Returns its status; SeqMismatch (5) when it answers another number
-// (its status bytes stay unread); NoResponse (17) when a read gets less than its item
-// within 10 seconds.
-Status read_response(std::int32_t expected, Stream &s);
 
 // Removes the unfinished files of the request in progress (cleanup.h), closes the
 // activity log and ends the process with exit status 0.

@@ -1,5 +1,6 @@
 #include "views.h"
 
+#include "fdio.h"
 #include "names.h"
 
 #include <cerrno>
@@ -33,13 +34,9 @@ std::vector<std::string> host_env(const SiteConfig &cfg, const std::string &host
 }
 
 int make_dirs(const std::string &dir, mode_t mode) {
-    for (std::size_t i = 1; i <= dir.size(); i++) {
-        if (i < dir.size() && dir[i] != '/')
-            continue;
-        std::string part = dir.substr(0, i);
-        if (mkdir(part.c_str(), mode) < 0 && errno != EEXIST)
-            return errno;
-    }
+    // "/." stands for a file inside dir, so that dir itself is among the parents made.
+    if (int e = make_parent_dirs((dir + "/.").c_str(), mode); e != 0)
+        return e;
     struct stat st;
     if (stat(dir.c_str(), &st) < 0)
         return errno;
@@ -117,11 +114,12 @@ static bool write_text(const std::string &path, const std::string &text, std::st
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail(err, "cannot create " + path, errno);
-    ssize_t k = write(fd, text.data(), text.size());
+    errno = EIO; // what a write that takes nothing leaves behind
+    bool ok = write_all(fd, text.data(), text.size());
     int e = errno;
     close(fd);
-    if (k != static_cast<ssize_t>(text.size()))
-        return fail(err, "cannot write " + path, k < 0 ? e : EIO);
+    if (!ok)
+        return fail(err, "cannot write " + path, e);
     return true;
 }
 

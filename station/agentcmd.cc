@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 namespace {
-constexpr std::string_view kPlaceholder = "{host}";
+constexpr std::string_view PLACEHOLDER = "{host}";
 }
 
 bool agent_needs_host(const char *tmpl) {
@@ -27,22 +27,22 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
         std::size_t end = rest.find_first_of(" \t\n");
         std::string_view word = rest.substr(0, end);
         rest.remove_prefix(word.size());
-        if (out.argc == kMaxAgentWords)
+        if (out.argc == MAX_AGENT_WORDS)
             return 1;
         char *dst = out.words[out.argc];
         std::size_t n = 0;
         while (!word.empty()) {
             std::string_view piece = word;
             std::size_t skip = 0;
-            if (word.starts_with(kPlaceholder)) {
+            if (word.starts_with(PLACEHOLDER)) {
                 piece = h;
-                skip = kPlaceholder.size();
+                skip = PLACEHOLDER.size();
             } else {
-                std::size_t at = word.find(kPlaceholder);
+                std::size_t at = word.find(PLACEHOLDER);
                 piece = word.substr(0, at);
                 skip = piece.size();
             }
-            if (n + piece.size() > kAgentWordCap - 1)
+            if (n + piece.size() > AGENT_WORD_CAP - 1)
                 return 1;
             memcpy(dst + n, piece.data(), piece.size());
             n += piece.size();
@@ -62,7 +62,7 @@ int agent_resolve(AgentArgv &out, const char *path) {
     if (strchr(out.argv[0], '/'))
         return 0;
     std::string_view dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
-    char candidate[kAgentWordCap];
+    char candidate[AGENT_WORD_CAP];
     while (true) {
         std::size_t colon = dirs.find(':');
         std::string_view d = dirs.substr(0, colon);

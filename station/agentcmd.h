@@ -4,17 +4,17 @@
 
 #include <cstddef>
 
-constexpr std::size_t kMaxAgentWords = 32;
-constexpr std::size_t kAgentWordCap = 512; // one word after the substitution, terminator included
+constexpr std::size_t MAX_AGENT_WORDS = 32;
+constexpr std::size_t AGENT_WORD_CAP = 512; // one word after the substitution, terminator included
 
 struct AgentArgv {
-    char words[kMaxAgentWords][kAgentWordCap];
-    char *argv[kMaxAgentWords + 1]; // pointers into words, ended by nullptr
+    char words[MAX_AGENT_WORDS][AGENT_WORD_CAP];
+    char *argv[MAX_AGENT_WORDS + 1]; // pointers into words, ended by nullptr
     std::size_t argc = 0;
 };
 
 // Builds the argument list for host. Returns 0; 1 when the template has no word, more
-// than kMaxAgentWords words, or a word that grows beyond kAgentWordCap - 1 bytes.
+// than MAX_AGENT_WORDS words, or a word that grows beyond AGENT_WORD_CAP - 1 bytes.
 int agent_argv(const char *tmpl, const char *host, AgentArgv &out);
 
 // Looks a program name without "/" up in the directories of path (a PATH value), as a

@@ -4,6 +4,7 @@
 #include "client.h"
 
 #include "cksum.h"
+#include "fdio.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,9 +23,6 @@ volatile sig_atomic_t interrupted = 0;
 
 namespace {
 
-constexpr std::size_t PIECE = 1024;
-constexpr std::size_t BATCH = 64 * PIECE;
-
 long long now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -32,8 +30,9 @@ long long now_ms() {
 }
 
 // Writes all of p, with SIGPIPE blocked so that a closed pipe gives EPIPE; a SIGPIPE
-// raised meanwhile is taken back before the mask is restored.
-bool write_all(int fd, const void *p, std::size_t n) {
+// raised meanwhile is taken back before the mask is restored. Unlike write_all, it
+// gives up once the station is told to end, also inside a write that blocks.
+bool write_holding_sigpipe(int fd, const void *p, std::size_t n) {
     sigset_t pipe_set, old;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -87,41 +86,41 @@ int wait_input(int fd, long long ms) {
 }
 
 // The failure of a write to the agent.
-int write_error() {
-    return interrupted ? ErrInterrupted : ErrWrite;
+ClientError write_error() {
+    return interrupted ? ClientError::Interrupted : ClientError::Write;
 }
 
-// Fills the read-ahead buffer; 0, ErrTimeout, ErrClosed or ErrInterrupted.
-int fill(Agent &a, long long deadline) {
+// Fills the read-ahead buffer; None, Timeout, Closed or Interrupted.
+ClientError fill(Agent &a, long long deadline) {
     for (;;) {
         long long left = deadline - now_ms();
         if (left <= 0)
-            return ErrTimeout;
+            return ClientError::Timeout;
         int r = wait_input(a.from, left);
         if (r < 0 && errno == EINTR && interrupted)
-            return ErrInterrupted;
+            return ClientError::Interrupted;
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return ErrClosed;
+            return ClientError::Closed;
         if (r == 0)
-            return ErrTimeout;
+            return ClientError::Timeout;
         ssize_t k = read(a.from, a.rbuf.data(), a.rbuf.size());
         if (k < 0 && errno == EINTR)
             continue;
         if (k <= 0)
-            return ErrClosed;
+            return ClientError::Closed;
         a.rpos = 0;
         a.rlen = static_cast<std::size_t>(k);
-        return 0;
+        return ClientError::None;
     }
 }
 
-int read_until(Agent &a, void *p, std::size_t n, long long deadline) {
+ClientError read_until(Agent &a, void *p, std::size_t n, long long deadline) {
     auto *out = static_cast<unsigned char *>(p);
     while (n > 0) {
         if (a.rpos == a.rlen)
-            if (int e = fill(a, deadline); e != 0)
+            if (ClientError e = fill(a, deadline); e != ClientError::None)
                 return e;
         std::size_t k = std::min(n, a.rlen - a.rpos);
         std::memcpy(out, a.rbuf.data() + a.rpos, k);
@@ -129,21 +128,17 @@ int read_until(Agent &a, void *p, std::size_t n, long long deadline) {
         out += k;
         n -= k;
     }
-    return 0;
+    return ClientError::None;
 }
 
-std::int32_t get_be32(const unsigned char *b) {
-    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+// True when s fits an agent buffer of capacity cap, terminator included.
+bool fits(std::string_view s, std::size_t cap) {
+    return s.size() <= cap - 1;
 }
 
-bool fits(std::string_view s, std::size_t max) {
-    return s.size() <= max;
-}
-
-// Sends a request: header and counted strings, in one write.
-int send_request(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
-                 std::string_view tail = {}) {
+// Sends a request: header and counted strings, in one write. Returns as send_raw.
+ClientError send_request(Agent &a, Op op, std::initializer_list<std::string_view> strings,
+                         std::string_view tail = {}) {
     std::string f = request_header(++a.seq, op);
     for (auto s : strings)
         put_string(f, s);
@@ -170,20 +165,6 @@ bool same_file_state(const struct stat &a, const struct stat &b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Reads up to n bytes, fewer only at end of file or on an error.
-std::size_t read_full(int fd, unsigned char *p, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, p + got, n - got);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            break;
-        got += static_cast<std::size_t>(k);
-    }
-    return got;
-}
-
 // True when the file grew, was rewritten or was replaced while it was sent.
 bool changed_since_open(const Source &src) {
     struct stat now, named;
@@ -198,10 +179,10 @@ bool changed_since_open(const Source &src) {
 // must never be stored: its data would be a mix of old and new bytes, or zero filler
 // where it shrank, with a checksum that matches them. The agent still gets length bytes,
 // to stay in step, and then a checksum that cannot match, so it discards the upload.
-int upload(Agent &a, std::int32_t length, Source &src) {
+Reply upload(Agent &a, std::int32_t length, Source &src) {
     std::string head;
     put_long(head, length);
-    if (int e = send_raw(a, head); e != 0)
+    if (ClientError e = send_raw(a, head); e != ClientError::None)
         return e;
     std::uint32_t crc;
     cksum_init(&crc);
@@ -222,7 +203,7 @@ int upload(Agent &a, std::int32_t length, Source &src) {
             }
         }
         cksum_calc(p, want, &crc);
-        if (!write_all(a.to, p, want))
+        if (!write_holding_sigpipe(a.to, p, want))
             return write_error();
         done += static_cast<std::int64_t>(want);
         report(a, done, length);
@@ -234,30 +215,30 @@ int upload(Agent &a, std::int32_t length, Source &src) {
         crc = ~crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
-    if (int e = send_raw(a, tail); e != 0)
+    if (ClientError e = send_raw(a, tail); e != ClientError::None)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int put_source(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
-               std::int32_t length, Source &src, UploadInfo *info) {
+Reply put_source(Agent &a, Op op, std::initializer_list<std::string_view> strings,
+                 std::int32_t length, Source &src, UploadInfo *info) {
     if (info)
         info->length = length;
-    if (int e = send_request(a, op, strings); e != 0)
+    if (ClientError e = send_request(a, op, strings); e != ClientError::None)
         return e;
-    int st = read_reply(a, a.seq, a.timeout_ms);
-    if (st != code(Status::Ready))
-        return st;
-    st = upload(a, length, src);
+    Reply r = read_reply(a, a.seq, a.timeout_ms);
+    if (r != Status::Ready)
+        return r;
+    r = upload(a, length, src);
     if (info)
-        info->agent_status = st;
-    return st >= 0 && src.changed ? ErrChanged : st;
+        info->agent_status = r.status();
+    return r.answered() && src.changed ? ClientError::Changed : r;
 }
 
-// Opens a local file for sending. Returns 0, or ErrLocal with the reason in
+// Opens a local file for sending. Returns true, or false with the reason in
 // info->local_errno (EISDIR or EINVAL when not a regular file, EFBIG when longer than
 // the wire's 32-bit length).
-int open_source(const char *path, Source &src, UploadInfo *info) {
+bool open_source(const char *path, Source &src, UploadInfo *info) {
     int e = 0;
     src.path = path;
     src.fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -268,33 +249,33 @@ int open_source(const char *path, Source &src, UploadInfo *info) {
     else if (src.before.st_size > INT32_MAX)
         e = EFBIG;
     if (e == 0)
-        return 0;
+        return true;
     if (src.fd >= 0)
         close(src.fd);
     src.fd = -1;
     if (info)
         info->local_errno = e;
-    return ErrLocal;
+    return false;
 }
 
 // Operation op with the local file path as its data.
-int put_file(Agent &a, std::int16_t op, std::initializer_list<std::string_view> strings,
-             const char *path, UploadInfo *info) {
+Reply put_file(Agent &a, Op op, std::initializer_list<std::string_view> strings, const char *path,
+               UploadInfo *info) {
     if (info)
         *info = UploadInfo{};
     Source src;
-    if (int e = open_source(path, src, info); e != 0)
-        return e;
-    int r = put_source(a, op, strings, static_cast<std::int32_t>(src.before.st_size), src, info);
+    if (!open_source(path, src, info))
+        return ClientError::Local;
+    Reply r = put_source(a, op, strings, static_cast<std::int32_t>(src.before.st_size), src, info);
     close(src.fd);
     return r;
 }
 
 // The data phase of a download (operations 5 and 6) after the interim reply. Data go
 // to fd when with_data is set; the final reply follows.
-int download(Agent &a, bool with_data, int fd, FileInfo *info) {
+Reply download(Agent &a, bool with_data, int fd, FileInfo *info) {
     std::int32_t length;
-    if (int e = read_long_value(a, &length, a.timeout_ms); e != 0)
+    if (ClientError e = read_long_value(a, &length, a.timeout_ms); e != ClientError::None)
         return e;
     std::uint32_t crc;
     cksum_init(&crc);
@@ -305,67 +286,70 @@ int download(Agent &a, bool with_data, int fd, FileInfo *info) {
         while (done < length) {
             long long deadline = now_ms() + a.timeout_ms;
             if (a.rpos == a.rlen)
-                if (int e = fill(a, deadline); e != 0)
+                if (ClientError e = fill(a, deadline); e != ClientError::None)
                     return e;
             std::size_t k = static_cast<std::size_t>(
                 std::min<std::int64_t>(length - done, static_cast<std::int64_t>(a.rlen - a.rpos)));
             const unsigned char *p = a.rbuf.data() + a.rpos;
             cksum_calc(p, k, &crc);
             if (fd >= 0 && !local_failed)
-                local_failed = !write_all(fd, p, k);
+                local_failed = !write_holding_sigpipe(fd, p, k);
             a.rpos += k;
             done += static_cast<std::int64_t>(k);
             report(a, done, length);
         }
     }
     std::int32_t theirs;
-    if (int e = read_long_value(a, &theirs, a.timeout_ms); e != 0)
+    if (ClientError e = read_long_value(a, &theirs, a.timeout_ms); e != ClientError::None)
         return e;
     if (info) {
         info->length = length;
         info->checksum = static_cast<std::uint32_t>(theirs);
     }
-    int st = read_reply(a, a.seq, a.timeout_ms);
-    if (st != code(Status::Ok))
-        return st;
+    Reply r = read_reply(a, a.seq, a.timeout_ms);
+    if (r != Status::Ok)
+        return r;
     if (local_failed)
-        return ErrLocal;
+        return ClientError::Local;
     cksum_final(length, &crc);
     if (with_data && crc != static_cast<std::uint32_t>(theirs))
-        return ErrChecksum;
-    return st;
+        return ClientError::Checksum;
+    return r;
 }
 
-int get_common(Agent &a, std::int16_t op, std::string_view dir, std::string_view name, int fd,
-               FileInfo *info) {
-    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
-        return ErrArgument;
-    if (int e = send_request(a, op, {dir, name}); e != 0)
+// Operations 5 and 6, which differ only in whether the data come.
+Reply get_common(Agent &a, Op op, std::string_view dir, std::string_view name, int fd,
+                 FileInfo *info) {
+    if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
+        return ClientError::Argument;
+    if (ClientError e = send_request(a, op, {dir, name}); e != ClientError::None)
         return e;
-    int st = read_reply(a, a.seq, a.timeout_ms);
-    if (st != code(Status::Ready))
-        return st;
-    return download(a, op == 5, fd, info);
+    Reply r = read_reply(a, a.seq, a.timeout_ms);
+    if (r != Status::Ready)
+        return r;
+    return download(a, op == Op::Get, fd, info);
 }
 
 } // namespace
 
-int agent_start(Agent &a, const std::vector<std::string> &argv) {
-    if (argv.empty())
-        return ErrStart;
+bool agent_start(Agent &a, const std::vector<std::string> &argv) {
+    if (argv.empty()) {
+        errno = EINVAL;
+        return false;
+    }
     int to[2], from[2], check[2];
     if (pipe2(to, O_CLOEXEC) < 0)
-        return ErrStart;
+        return false;
     if (pipe2(from, O_CLOEXEC) < 0) {
         close(to[0]);
         close(to[1]);
-        return ErrStart;
+        return false;
     }
     // Tells the parent whether exec worked: the write end closes on a successful exec.
     if (pipe2(check, O_CLOEXEC) < 0) {
         for (int fd : {to[0], to[1], from[0], from[1]})
             close(fd);
-        return ErrStart;
+        return false;
     }
     std::vector<char *> av;
     for (auto &s : argv)
@@ -375,7 +359,7 @@ int agent_start(Agent &a, const std::vector<std::string> &argv) {
     if (pid < 0) {
         for (int fd : {to[0], to[1], from[0], from[1], check[0], check[1]})
             close(fd);
-        return ErrStart;
+        return false;
     }
     if (pid == 0) {
         if (dup2(to[0], 0) < 0 || dup2(from[1], 1) < 0)
@@ -405,11 +389,11 @@ int agent_start(Agent &a, const std::vector<std::string> &argv) {
         close(from[0]);
         waitpid(pid, nullptr, 0);
         errno = e;
-        return ErrStart;
+        return false;
     }
     a.pid = pid;
     agent_attach(a, to[1], from[0]);
-    return 0;
+    return true;
 }
 
 void agent_attach(Agent &a, int to, int from) {
@@ -432,7 +416,7 @@ int agent_close(Agent &a, int timeout_ms) {
     int result = 0;
     if (a.pid > 0) {
         long long end = now_ms() + timeout_ms;
-        result = ErrTimeout;
+        result = AGENT_KILLED;
         for (;;) {
             int st;
             pid_t r = waitpid(a.pid, &st, WNOHANG);
@@ -470,14 +454,16 @@ int agent_close(Agent &a, int timeout_ms) {
     return result;
 }
 
-int hello(Agent &a) {
-    if (int e = send_raw(a, "H"); e != 0)
+Reply hello(Agent &a) {
+    if (ClientError e = send_raw(a, std::string_view(&HELLO_MARK, 1)); e != ClientError::None)
         return e;
-    char reply[10];
-    if (int e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != 0)
+    char reply[HELLO.size()];
+    if (ClientError e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != ClientError::None)
         return e;
     std::string_view r(reply, sizeof reply);
-    return r == "HELLO_v22\n" || r == "HELLO_v20\n" ? 0 : ErrHello;
+    if (r == HELLO || r == HELLO_OLD)
+        return Status::Ok;
+    return ClientError::Hello;
 }
 
 void put_byte(std::string &f, unsigned char b) {
@@ -485,15 +471,15 @@ void put_byte(std::string &f, unsigned char b) {
 }
 
 void put_short(std::string &f, std::int16_t v) {
-    auto u = static_cast<std::uint16_t>(v);
-    put_byte(f, static_cast<unsigned char>(u >> 8));
-    put_byte(f, static_cast<unsigned char>(u));
+    unsigned char b[2];
+    put_be16(b, v);
+    f.append(reinterpret_cast<const char *>(b), sizeof b);
 }
 
 void put_long(std::string &f, std::int32_t v) {
-    auto u = static_cast<std::uint32_t>(v);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        put_byte(f, static_cast<unsigned char>(u >> shift));
+    unsigned char b[4];
+    put_be32(b, v);
+    f.append(reinterpret_cast<const char *>(b), sizeof b);
 }
 
 void put_string(std::string &f, std::string_view s) {
@@ -503,128 +489,135 @@ void put_string(std::string &f, std::string_view s) {
 
 std::string request_header(std::int32_t seq, std::int16_t op) {
     std::string f;
-    put_byte(f, 'A');
+    put_byte(f, REQUEST_MARK);
     put_long(f, seq);
     put_short(f, op);
     return f;
 }
 
-int send_raw(Agent &a, std::string_view bytes) {
-    return write_all(a.to, bytes.data(), bytes.size()) ? 0 : write_error();
+std::string request_header(std::int32_t seq, Op op) {
+    return request_header(seq, op_code(op));
 }
 
-int read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {
+ClientError send_raw(Agent &a, std::string_view bytes) {
+    return write_holding_sigpipe(a.to, bytes.data(), bytes.size()) ? ClientError::None
+                                                                   : write_error();
+}
+
+ClientError read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {
     return read_until(a, p, n, now_ms() + timeout_ms);
 }
 
-int read_long_value(Agent &a, std::int32_t *v, int timeout_ms) {
+ClientError read_long_value(Agent &a, std::int32_t *v, int timeout_ms) {
     unsigned char b[4];
-    if (int e = read_exact(a, b, 4, timeout_ms); e != 0)
+    if (ClientError e = read_exact(a, b, 4, timeout_ms); e != ClientError::None)
         return e;
     *v = get_be32(b);
-    return 0;
+    return ClientError::None;
 }
 
-int read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *got_seq) {
+Reply read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *got_seq) {
     long long deadline = now_ms() + timeout_ms;
     unsigned char c = 0;
     do {
-        if (int e = read_until(a, &c, 1, deadline); e != 0)
+        if (ClientError e = read_until(a, &c, 1, deadline); e != ClientError::None)
             return e;
-    } while (c != 'R');
+    } while (c != RESPONSE_MARK);
     unsigned char b[4];
-    if (int e = read_until(a, b, 4, deadline); e != 0)
+    if (ClientError e = read_until(a, b, 4, deadline); e != ClientError::None)
         return e;
     std::int32_t seq = get_be32(b);
     if (got_seq)
         *got_seq = seq;
     if (seq != expected)
-        return code(Status::SeqMismatch);
+        return Status::SeqMismatch;
     unsigned char s[2];
-    if (int e = read_until(a, s, 2, deadline); e != 0)
+    if (ClientError e = read_until(a, s, 2, deadline); e != ClientError::None)
         return e;
-    return static_cast<std::int16_t>((s[0] << 8) | s[1]);
+    return static_cast<Status>(get_be16(s));
 }
 
-int put(Agent &a, std::string_view dir, std::string_view name, std::string_view data) {
-    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_) || data.size() > INT32_MAX)
-        return ErrArgument;
+Reply put(Agent &a, std::string_view dir, std::string_view name, std::string_view data) {
+    if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP) || data.size() > INT32_MAX)
+        return ClientError::Argument;
     Source src{data};
-    return put_source(a, 1, {dir, name}, static_cast<std::int32_t>(data.size()), src, nullptr);
+    return put_source(a, Op::Put, {dir, name}, static_cast<std::int32_t>(data.size()), src,
+                      nullptr);
 }
 
-int put_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
-             UploadInfo *info) {
-    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
-        return ErrArgument;
-    return put_file(a, 1, {dir, name}, path, info);
+Reply put_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
+               UploadInfo *info) {
+    if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
+        return ClientError::Argument;
+    return put_file(a, Op::Put, {dir, name}, path, info);
 }
 
-int rm(Agent &a, std::string_view dir, std::string_view name) {
-    if (!fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
-        return ErrArgument;
-    if (int e = send_request(a, 2, {dir, name}); e != 0)
+Reply rm(Agent &a, std::string_view dir, std::string_view name) {
+    if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
+        return ClientError::Argument;
+    if (ClientError e = send_request(a, Op::Delete, {dir, name}); e != ClientError::None)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int get_fd(Agent &a, std::string_view dir, std::string_view name, int fd, FileInfo *info) {
-    return get_common(a, 5, dir, name, fd, info);
+Reply get_fd(Agent &a, std::string_view dir, std::string_view name, int fd, FileInfo *info) {
+    return get_common(a, Op::Get, dir, name, fd, info);
 }
 
-int get_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
-             FileInfo *info) {
+Reply get_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
+               FileInfo *info) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
-        return ErrLocal;
-    int r = get_fd(a, dir, name, fd, info);
-    if (close(fd) < 0 && r == 0)
-        r = ErrLocal;
+        return ClientError::Local;
+    Reply r = get_fd(a, dir, name, fd, info);
+    if (close(fd) < 0 && r.ok())
+        r = ClientError::Local;
     return r;
 }
 
-int sum(Agent &a, std::string_view dir, std::string_view name, FileInfo *info) {
-    return get_common(a, 6, dir, name, -1, info);
+Reply sum(Agent &a, std::string_view dir, std::string_view name, FileInfo *info) {
+    return get_common(a, Op::Sum, dir, name, -1, info);
 }
 
-int push(Agent &a, std::string_view host, std::string_view dir, std::string_view name,
-         std::int32_t length, std::uint32_t checksum) {
-    if (!fits(host, HOST_MAX) || !fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
-        return ErrArgument;
+Reply push(Agent &a, std::string_view host, std::string_view dir, std::string_view name,
+           std::int32_t length, std::uint32_t checksum) {
+    if (!fits(host, HOST_CAP) || !fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
+        return ClientError::Argument;
     std::string tail;
     put_long(tail, length);
     put_long(tail, static_cast<std::int32_t>(checksum));
-    if (int e = send_request(a, 3, {host, dir, name}, tail); e != 0)
+    if (ClientError e = send_request(a, Op::Push, {host, dir, name}, tail); e != ClientError::None)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name) {
-    if (!fits(host, HOST_MAX) || !fits(dir, DIR_MAX) || !fits(name, NAME_MAX_))
-        return ErrArgument;
-    if (int e = send_request(a, 4, {host, dir, name}); e != 0)
+Reply rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name) {
+    if (!fits(host, HOST_CAP) || !fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
+        return ClientError::Argument;
+    if (ClientError e = send_request(a, Op::DeleteRemote, {host, dir, name});
+        e != ClientError::None)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *info) {
-    if (!fits(appl, APPL_MAX))
-        return ErrArgument;
-    return put_file(a, 7, {appl}, archive, info);
+Reply deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *info) {
+    if (!fits(appl, APPL_CAP))
+        return ClientError::Argument;
+    return put_file(a, Op::Deploy, {appl}, archive, info);
 }
 
-int undeploy(Agent &a, std::string_view appl) {
-    if (!fits(appl, APPL_MAX))
-        return ErrArgument;
-    if (int e = send_request(a, 8, {appl}); e != 0)
+Reply undeploy(Agent &a, std::string_view appl) {
+    if (!fits(appl, APPL_CAP))
+        return ClientError::Argument;
+    if (ClientError e = send_request(a, Op::Undeploy, {appl}); e != ClientError::None)
         return e;
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-int file_sum(const char *path, FileInfo *sum, UploadInfo *info) {
+bool file_sum(const char *path, FileInfo *sum, UploadInfo *info) {
     Source src;
-    if (int e = open_source(path, src, info); e != 0)
-        return e;
+    if (!open_source(path, src, info))
+        return false;
     std::uint32_t crc;
     cksum_init(&crc);
     std::array<unsigned char, BATCH> buf;
@@ -637,12 +630,12 @@ int file_sum(const char *path, FileInfo *sum, UploadInfo *info) {
     if (total > INT32_MAX) {
         if (info)
             info->local_errno = EFBIG;
-        return ErrLocal;
+        return false;
     }
     cksum_final(total, &crc);
     sum->length = static_cast<std::int32_t>(total);
     sum->checksum = crc;
-    return 0;
+    return true;
 }
 
 std::uint32_t checksum_of(std::string_view data) {

@@ -23,11 +23,11 @@
 
 namespace {
 
-constexpr int kReplyMs = 130000; // the agent itself gives up 120 s after a request header
-constexpr std::size_t kPathCap = 4096;
+constexpr int REPLY_MS = 130000; // the agent itself gives up 120 s after a request header
+constexpr std::size_t PATH_CAP = 4096;
 
-// What every command needs to know about where it stands.
-struct Ctx {
+// One command's connection to one host, with what its messages need to know.
+struct HostSession {
     const Options &o;
     const char *host;
     bool fanout;
@@ -45,7 +45,7 @@ void format(char *buf, std::size_t cap, const char *fmt, ...) {
 }
 
 // "HOST: " before a message, except in a fan-out, which puts it before every line.
-const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
+const char *host_prefix(const HostSession &c, char *buf, std::size_t cap) {
     if (c.fanout)
         return "";
     snprintf(buf, cap, "%s: ", c.host);
@@ -53,7 +53,7 @@ const char *host_prefix(const Ctx &c, char *buf, std::size_t cap) {
 }
 
 // A failure, on standard error: "tarko_station: HOST: message".
-void say_failure(const Ctx &c, const char *fmt, ...) {
+void say_failure(const HostSession &c, const char *fmt, ...) {
     char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -63,7 +63,7 @@ void say_failure(const Ctx &c, const char *fmt, ...) {
 }
 
 // A result, on standard output unless -q: "HOST: message".
-void say_result(const Ctx &c, const char *fmt, ...) {
+void say_result(const HostSession &c, const char *fmt, ...) {
     if (c.o.quiet)
         return;
     char hp[80], msg[1024];
@@ -78,81 +78,87 @@ void say_result(const Ctx &c, const char *fmt, ...) {
 // Turns the result of one request into the exit status and its message. what names the
 // request ("put /d/f"). Agent statuses are shown with their meaning; client errors with
 // their cause.
-int report(Ctx &c, const char *what, int r) {
-    switch (r) {
-    case 0:
-        return 0;
-    case station::ErrInterrupted:
-        return 128 + station::interrupted; // said once, by the station as a whole
-    case station::ErrTimeout:
+CommandResult report(HostSession &c, const char *what, station::Reply r) {
+    using station::ClientError;
+    if (r.ok())
+        return Outcome::Ok;
+    switch (r.error()) {
+    case ClientError::None:
+        break; // the agent answered: its status is judged below
+    case ClientError::Interrupted:
+        return CommandResult::interrupted(station::interrupted); // said once, by the station
+    case ClientError::Timeout:
         say_failure(c, "%s: no answer from the agent within %d seconds", what,
                     c.agent.timeout_ms / 1000);
-        return code(Outcome::ConnectionLost);
-    case station::ErrClosed:
+        return Outcome::ConnectionLost;
+    case ClientError::Closed:
         say_failure(c, "%s: the connection to the agent ended (the agent died)", what);
-        return code(Outcome::ConnectionLost);
-    case station::ErrWrite:
+        return Outcome::ConnectionLost;
+    case ClientError::Write:
         say_failure(c, "%s: the agent stopped taking data (the agent died)", what);
-        return code(Outcome::ConnectionLost);
-    case station::ErrChecksum:
+        return Outcome::ConnectionLost;
+    case ClientError::Checksum:
         say_failure(c, "%s: %d %s: the data received do not match the agent's checksum", what,
-                    code(Status::BadChecksum), status_meaning(code(Status::BadChecksum)));
-        return code(Status::BadChecksum);
-    case station::ErrArgument:
+                    code(Status::BadChecksum), status_meaning(Status::BadChecksum));
+        return Status::BadChecksum;
+    case ClientError::Argument:
         say_failure(c, "%s: a name or length the agent cannot take", what);
-        return code(Outcome::Usage);
-    case station::ErrProtocol:
+        return Outcome::Usage;
+    case ClientError::Protocol:
+    case ClientError::Hello:
+    case ClientError::Local:
+    case ClientError::Changed:
+        // Hello, Local and Changed are dealt with where they can arise.
         say_failure(c, "%s: the agent answered out of turn", what);
-        return code(Outcome::Protocol);
-    default:
-        break;
+        return Outcome::Protocol;
     }
     // A final status of 1 (or any unknown value) is not a result the agent may give.
-    if (r < 2 || r > 23 || strcmp(status_meaning(r), "unknown status") == 0) {
+    int st = code(r.status());
+    if (st < 2 || !status_known(st)) {
         say_failure(c, "%s: the agent answered with status %d, which no request may end with", what,
-                    r);
-        return code(Outcome::Protocol);
+                    st);
+        return Outcome::Protocol;
     }
-    say_failure(c, "%s: %d %s", what, r, status_meaning(r));
-    return r;
+    say_failure(c, "%s: %d %s", what, st, status_meaning(st));
+    return r.status();
 }
 
-// Starts the agent for the host. Returns 0, or Usage or HostUnavailable after saying
-// why.
-int connect_start(Ctx &c) {
+// Starts the agent for the host. Returns Ok; Usage for an agent command that cannot be
+// used; HostUnavailable after saying why.
+CommandResult connect_start(HostSession &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
-        return code(Outcome::Usage);
+        return Outcome::Usage;
     }
     if (agent_resolve(av, getenv("PATH")) != 0) {
         say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
     std::vector<std::string> argv(av.argv, av.argv + av.argc);
-    if (station::agent_start(c.agent, argv) != 0) {
+    if (!station::agent_start(c.agent, argv)) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
-    return 0;
+    return Outcome::Ok;
 }
 
-// Says hello to the agent started within the time the user allows. Returns 0, or
-// HostUnavailable (128 + signal when interrupted) after saying why.
-int connect_hello(Ctx &c) {
+// Says hello to the agent started, within the time the user allows. Returns Ok, or
+// HostUnavailable after saying why (the agent is then closed).
+CommandResult connect_hello(HostSession &c) {
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
-    int r = station::hello(c.agent);
-    c.agent.timeout_ms = kReplyMs;
-    if (r == 0)
-        return 0;
-    if (r == station::ErrInterrupted) {
+    station::Reply r = station::hello(c.agent);
+    c.agent.timeout_ms = REPLY_MS;
+    if (r.ok())
+        return Outcome::Ok;
+    if (r == station::ClientError::Interrupted) {
         station::agent_close(c.agent, 2000);
-        return 128 + station::interrupted;
+        return CommandResult::interrupted(station::interrupted);
     }
-    if (r == station::ErrTimeout)
+    if (r == station::ClientError::Timeout)
         say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
                     c.o.agent);
-    else if (r == station::ErrHello)
+    else if (r == station::ClientError::Hello)
         say_failure(c, "the host answered, but not as an agent does (%s)", c.o.agent);
     else {
         int st = station::agent_close(c.agent, 2000);
@@ -164,17 +170,17 @@ int connect_hello(Ctx &c) {
         else
             say_failure(c, "the host did not answer: the agent command ended with status %d (%s)",
                         st, c.o.agent);
-        return code(Outcome::HostUnavailable);
+        return Outcome::HostUnavailable;
     }
     // A host that said nothing, or nonsense, gets little time to go by itself.
     station::agent_close(c.agent, 200);
-    return code(Outcome::HostUnavailable);
+    return Outcome::HostUnavailable;
 }
 
-// Starts the agent for the host and says hello; connect_start and connect_hello.
-int connect(Ctx &c) {
-    int r = connect_start(c);
-    return r != 0 ? r : connect_hello(c);
+// Starts the agent for the host and says hello: connect_start, then connect_hello.
+CommandResult connect(HostSession &c) {
+    CommandResult r = connect_start(c);
+    return r.ok() ? connect_hello(c) : r;
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
@@ -187,7 +193,7 @@ const char *base_name(const char *path) {
     return slash ? slash + 1 : path;
 }
 
-bool progress_wanted(const Ctx &c) {
+bool progress_wanted(const HostSession &c) {
     return !c.fanout && !c.o.no_progress && !c.o.quiet && isatty(2);
 }
 
@@ -201,10 +207,11 @@ const char *local_error_text(int e) {
                          : strerror(e);
 }
 
-// Sends the local file as the data of a put (DIR and NAME given) or of a deployment
-// (APP given), and reports it under the label what.
-int upload_one(Ctx &c, const char *what, const char *local, const char *label, const char *dir,
-               const char *name, const char *app) {
+// Sends the local file with send (a put or a deployment of it, given the UploadInfo to
+// fill) and reports it under the label what.
+template <typename Send>
+CommandResult upload_one(HostSession &c, const char *what, const char *local, const char *label,
+                         Send send) {
     progress_start(c.bar, label, 0, false);
     struct stat st;
     if (stat(local, &st) == 0)
@@ -212,36 +219,37 @@ int upload_one(Ctx &c, const char *what, const char *local, const char *label, c
     c.agent.progress = bar_hook;
     c.agent.progress_ctx = &c.bar;
     station::UploadInfo up;
-    int r = app ? station::deploy(c.agent, app, local, &up)
-                : station::put_path(c.agent, dir, name, local, &up);
+    station::Reply r = send(&up);
     c.agent.progress = nullptr;
     progress_end(c.bar, up.length);
-    if (r == station::ErrLocal) {
+    if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot send %s (%s)", what, local, local_error_text(up.local_errno));
-        return code(Outcome::LocalUnreadable);
+        return Outcome::LocalUnreadable;
     }
-    if (r == station::ErrChanged) {
+    if (r == station::ClientError::Changed) {
         say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
-                    local, up.agent_status, status_meaning(up.agent_status));
-        return code(Outcome::LocalChanged);
+                    local, code(up.agent_status), status_meaning(up.agent_status));
+        return Outcome::LocalChanged;
     }
-    if (r != 0)
+    if (!r.ok())
         return report(c, what, r);
     say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(up.length));
-    return 0;
+    return Outcome::Ok;
 }
 
 // Sends one local file as DIR/NAME (operation 1) and reports it.
-int put_one(Ctx &c, const char *local, const char *dir, const char *name) {
-    char rpath[kPathCap], what[kPathCap + 16];
+CommandResult put_one(HostSession &c, const char *local, const char *dir, const char *name) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "put %s", rpath);
-    return upload_one(c, what, local, name, dir, name, nullptr);
+    return upload_one(c, what, local, name, [&](station::UploadInfo *up) {
+        return station::put_path(c.agent, dir, name, local, up);
+    });
 }
 
-int put_paced(Ctx &c, const char *local, const char *dir, const char *name);
+CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name);
 
-int cmd_put(Ctx &c) {
+CommandResult cmd_put(HostSession &c) {
     const char *local = c.o.args[0];
     const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
     if (c.o.bwlimit > 0)
@@ -251,9 +259,9 @@ int cmd_put(Ctx &c) {
 
 // Fetches DIR/NAME into a temporary file beside LOCAL and renames it into place only
 // when the whole file has come and its checksum matched.
-int cmd_get(Ctx &c) {
+CommandResult cmd_get(HostSession &c) {
     const char *dir = c.o.args[0], *name = c.o.args[1];
-    char local[kPathCap], rpath[kPathCap], what[2 * kPathCap];
+    char local[PATH_CAP], rpath[PATH_CAP], what[2 * PATH_CAP];
     int n = 0;
     const char *given = c.o.nargs == 3 ? c.o.args[2] : name;
     struct stat st;
@@ -268,15 +276,15 @@ int cmd_get(Ctx &c) {
     format(what, sizeof what, "get %s to %s", rpath, local);
     if (n < 0 || static_cast<std::size_t>(n) + 16 >= sizeof local) {
         say_failure(c, "%s: the local path is too long", what);
-        return code(Outcome::Usage);
+        return Outcome::Usage;
     }
-    char temp_path[kPathCap];
+    char temp_path[PATH_CAP];
     format(temp_path, sizeof temp_path, "%s.tarko-XXXXXX", local);
     int fd = mkstemp(temp_path);
     if (fd < 0) {
         say_failure(c, "%s: cannot create a temporary file beside %s (%s)", what, local,
                     strerror(errno));
-        return code(Outcome::LocalUnwritable);
+        return Outcome::LocalUnwritable;
     }
     // The file gets the mode a newly created file would get, not mkstemp's 0600.
     mode_t mask = umask(0);
@@ -287,127 +295,133 @@ int cmd_get(Ctx &c) {
     c.agent.progress = bar_hook;
     c.agent.progress_ctx = &c.bar;
     station::FileInfo info;
-    int r = station::get_fd(c.agent, dir, name, fd, &info);
+    station::Reply r = station::get_fd(c.agent, dir, name, fd, &info);
     c.agent.progress = nullptr;
     progress_end(c.bar, info.length);
     int saved = errno;
-    if (fsync(fd) < 0 && r == 0) {
+    if (fsync(fd) < 0 && r.ok()) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (close(fd) < 0 && r == 0) {
+    if (close(fd) < 0 && r.ok()) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (r == 0 && rename(temp_path, local) < 0) {
+    if (r.ok() && rename(temp_path, local) < 0) {
         saved = errno;
-        r = station::ErrLocal;
+        r = station::ClientError::Local;
     }
-    if (r != 0)
+    if (!r.ok())
         unlink(temp_path);
-    if (r == station::ErrLocal) {
+    if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
-        return code(Outcome::LocalUnwritable);
+        return Outcome::LocalUnwritable;
     }
-    if (r != 0)
+    if (!r.ok())
         return report(c, what, r);
     say_result(c, "%s: 0 success (%d bytes)", what, info.length);
-    return 0;
+    return Outcome::Ok;
 }
 
-// Operation 6 for DIR/NAME; 0 with the length and checksum, or the reported failure.
-int remote_sum(Ctx &c, const char *dir, const char *name, station::FileInfo *info,
-               bool quiet_absent) {
-    char rpath[kPathCap], what[kPathCap + 16];
+// Whether a file the host lacks is a failure to report, or what sync expects.
+enum class Absent { Reported, Expected };
+
+// Operation 6 for DIR/NAME: Ok with the length and checksum, or the reported failure
+// (CannotOpen for a file the host lacks, unreported when absent is Expected).
+CommandResult remote_sum(HostSession &c, const char *dir, const char *name, station::FileInfo *info,
+                         Absent absent) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "sum %s", rpath);
-    int r = station::sum(c.agent, dir, name, info);
-    if (r == code(Status::CannotOpen) && quiet_absent)
-        return r;
+    station::Reply r = station::sum(c.agent, dir, name, info);
+    if (r == Status::CannotOpen && absent == Absent::Expected)
+        return Status::CannotOpen;
     return report(c, what, r);
 }
 
-int cmd_sum(Ctx &c) {
+CommandResult cmd_sum(HostSession &c) {
     station::FileInfo info;
-    int r = remote_sum(c, c.o.args[0], c.o.args[1], &info, false);
-    if (r != 0)
+    CommandResult r = remote_sum(c, c.o.args[0], c.o.args[1], &info, Absent::Reported);
+    if (!r.ok())
         return r;
-    char rpath[kPathCap];
+    char rpath[PATH_CAP];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
     // The layout of cksum: checksum, length, name; results are wanted even with -q.
     printf("%u %ld %s\n", info.checksum, static_cast<long>(info.length), rpath);
     fflush(stdout);
-    return 0;
+    return Outcome::Ok;
 }
 
-int cmd_rm(Ctx &c) {
-    char rpath[kPathCap], what[kPathCap + 16];
+CommandResult cmd_rm(HostSession &c) {
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
     snprintf(what, sizeof what, "rm %s", rpath);
-    int r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
-    if (r == 0)
+    CommandResult r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
 // The host sends its DIR/NAME on to VIA-HOST; the length and checksum that travel with
 // it are those of the host's copy, so that the far agent checks what arrives.
-int cmd_push(Ctx &c) {
+CommandResult cmd_push(HostSession &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
     station::FileInfo info;
-    if (int r = remote_sum(c, dir, name, &info, false); r != 0)
+    if (CommandResult r = remote_sum(c, dir, name, &info, Absent::Reported); !r.ok())
         return r;
-    char rpath[kPathCap], what[kPathCap + 96];
+    char rpath[PATH_CAP], what[PATH_CAP + 96];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "push %s to %s", rpath, via);
-    int r = report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
-    if (r == 0)
+    CommandResult r =
+        report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
+    if (r.ok())
         say_result(c, "%s: 0 success (%d bytes)", what, info.length);
     return r;
 }
 
-int cmd_rmremote(Ctx &c) {
+CommandResult cmd_rmremote(HostSession &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
-    char rpath[kPathCap], what[kPathCap + 96];
+    char rpath[PATH_CAP], what[PATH_CAP + 96];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "rmremote %s on %s", rpath, via);
-    int r = report(c, what, station::rmremote(c.agent, via, dir, name));
-    if (r == 0)
+    CommandResult r = report(c, what, station::rmremote(c.agent, via, dir, name));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
-int cmd_deploy(Ctx &c) {
+CommandResult cmd_deploy(HostSession &c) {
     const char *app = c.o.args[0], *archive = c.o.args[1];
     char what[256];
     snprintf(what, sizeof what, "deploy %s", app);
-    return upload_one(c, what, archive, app, nullptr, nullptr, app);
+    return upload_one(c, what, archive, app, [&](station::UploadInfo *up) {
+        return station::deploy(c.agent, app, archive, up);
+    });
 }
 
-int cmd_undeploy(Ctx &c) {
+CommandResult cmd_undeploy(HostSession &c) {
     char what[256];
     snprintf(what, sizeof what, "undeploy %s", c.o.args[0]);
-    int r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
-    if (r == 0)
+    CommandResult r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
+    if (r.ok())
         say_result(c, "%s: 0 success", what);
     return r;
 }
 
 // The client error that stands for a failed pipelined request, for report().
-int pipe_error(station::PipeFail f) {
+station::Reply pipe_error(station::PipeFail f) {
+    using station::ClientError;
     switch (f) {
     case station::PipeFail::Timeout:
-        return station::ErrTimeout;
+        return ClientError::Timeout;
     case station::PipeFail::Closed:
-        return station::ErrClosed;
+        return ClientError::Closed;
     case station::PipeFail::Write:
-        return station::ErrWrite;
-    case station::PipeFail::Protocol:
-        return station::ErrProtocol;
+        return ClientError::Write;
     case station::PipeFail::Interrupted:
-        return station::ErrInterrupted;
+        return ClientError::Interrupted;
     default:
-        return station::ErrLocal;
+        return ClientError::Protocol;
     }
 }
 
@@ -421,25 +435,25 @@ struct SyncFile {
 
 // The files to sync: those named, or the regular files of the tree of sync -r, whose
 // left-out entries are reported one by one. Returns the result so far.
-int sync_list(Ctx &c, std::vector<SyncFile> &files) {
+CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
     const char *dir = c.o.args[c.o.nargs - 1];
     std::vector<station::TreeFile> found;
-    int result = 0;
+    CommandResult result = Outcome::Ok;
     if (c.o.recursive) {
         std::vector<std::string> excludes(c.o.excludes, c.o.excludes + c.o.nexcludes);
         std::vector<station::TreeSkipped> skipped;
         if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
             say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
                         strerror(errno));
-            return code(Outcome::LocalUnreadable);
+            return Outcome::LocalUnreadable;
         }
         for (const auto &sk : skipped) {
             say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
                         station::tree_skip_text(sk));
             bool harmless =
                 sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
-            if (!harmless && result == 0)
-                result = code(Outcome::LocalUnreadable);
+            if (!harmless && result.ok())
+                result = Outcome::LocalUnreadable;
         }
     } else {
         for (std::size_t i = 0; i + 1 < c.o.nargs; i++)
@@ -448,11 +462,11 @@ int sync_list(Ctx &c, std::vector<SyncFile> &files) {
     for (auto &f : found) {
         SyncFile sf{f, {}, 0, false};
         station::UploadInfo why;
-        if (station::file_sum(f.local.c_str(), &sf.mine, &why) != 0) {
+        if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
             say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
                         f.local.c_str(), local_error_text(why.local_errno));
-            if (result == 0)
-                result = code(Outcome::LocalUnreadable);
+            if (result.ok())
+                result = Outcome::LocalUnreadable;
             continue;
         }
         files.push_back(std::move(sf));
@@ -462,7 +476,8 @@ int sync_list(Ctx &c, std::vector<SyncFile> &files) {
 
 // Runs the requests of every stream together. Each connection that broke is reported
 // once, at its first failed request; the requests after it were never answered.
-void run_streams(std::vector<Ctx *> &streams, std::vector<std::vector<station::PipeRequest>> &reqs,
+void run_streams(std::vector<HostSession *> &streams,
+                 std::vector<std::vector<station::PipeRequest>> &reqs,
                  std::vector<station::Pacer> &pacers) {
     std::vector<station::Pipeline> ps;
     for (std::size_t s = 0; s < streams.size(); s++)
@@ -472,28 +487,29 @@ void run_streams(std::vector<Ctx *> &streams, std::vector<std::vector<station::P
 }
 
 // The result of one pipelined request, reported under what; 0 when it succeeded.
-int pipe_result(Ctx &c, const char *what, const station::PipeRequest &r, char &broke) {
+CommandResult pipe_result(HostSession &c, const char *what, const station::PipeRequest &r,
+                          char &broke) {
     if (r.fail == station::PipeFail::None)
-        return r.status == 0 ? 0 : report(c, what, r.status);
+        return r.status == Status::Ok ? CommandResult(Outcome::Ok) : report(c, what, r.status);
     if (r.fail == station::PipeFail::NotSent || (broke && pipe_fail_ends_connection(r.fail)))
-        return code(Outcome::ConnectionLost);
+        return Outcome::ConnectionLost;
     if (pipe_fail_ends_connection(r.fail))
         broke = 1;
     if (r.fail == station::PipeFail::Local) {
         say_failure(c, "%s: cannot send %s (%s)", what, r.local.c_str(),
                     local_error_text(r.local_errno));
-        return code(Outcome::LocalUnreadable);
+        return Outcome::LocalUnreadable;
     }
     if (r.fail == station::PipeFail::Changed) {
         say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
-                    r.local.c_str(), r.status, status_meaning(r.status));
-        return code(Outcome::LocalChanged);
+                    r.local.c_str(), code(r.status), status_meaning(r.status));
+        return Outcome::LocalChanged;
     }
     return report(c, what, pipe_error(r.fail));
 }
 
 // A put under --bwlimit: the data go through the pipelined exchange and its pacer.
-int put_paced(Ctx &c, const char *local, const char *dir, const char *name) {
+CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name) {
     station::PipeRequest r;
     r.op = station::PipeOp::Put;
     r.dir = dir;
@@ -503,12 +519,12 @@ int put_paced(Ctx &c, const char *local, const char *dir, const char *name) {
     station::pacer_start(pacer, c.o.bwlimit);
     station::Pipeline p = station::pipeline_of(c.agent, &r, 1, &pacer);
     station::pipeline_run(&p, 1);
-    char rpath[kPathCap], what[kPathCap + 16];
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "put %s", rpath);
     char broke = 0;
-    int e = pipe_result(c, what, r, broke);
-    if (e == 0)
+    CommandResult e = pipe_result(c, what, r, broke);
+    if (e.ok())
         say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
     return e;
 }
@@ -517,16 +533,16 @@ int put_paced(Ctx &c, const char *local, const char *dir, const char *name) {
 // the host lacks), skips the others and says so. The sums of all files go out back to
 // back, then the puts of those that differ, spread over --streams connections. Every
 // file is tried; the result is that of the first file that failed.
-int cmd_sync(Ctx &c) {
+CommandResult cmd_sync(HostSession &c) {
     std::vector<SyncFile> files;
-    int result = sync_list(c, files);
-    auto note = [&](int r) {
-        if (r != 0 && result == 0)
+    CommandResult result = sync_list(c, files);
+    auto note = [&](CommandResult r) {
+        if (!r.ok() && result.ok())
             result = r;
     };
     // The first stream is the command's own connection; the others close with the run.
     struct Extra {
-        std::vector<std::unique_ptr<Ctx>> v;
+        std::vector<std::unique_ptr<HostSession>> v;
         ~Extra() {
             // All are told to end first, so that they wind down together.
             for (auto &x : v)
@@ -535,18 +551,18 @@ int cmd_sync(Ctx &c) {
                 station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
         }
     } extra;
-    std::vector<Ctx *> streams{&c};
+    std::vector<HostSession *> streams{&c};
     int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
     // All are started before the first hello, so that their start-ups overlap.
-    std::vector<std::unique_ptr<Ctx>> starting;
+    std::vector<std::unique_ptr<HostSession>> starting;
     for (int s = 1; s < nstreams; s++) {
-        auto x = std::make_unique<Ctx>(Ctx{c.o, c.host, c.fanout, {}, {}});
-        if (connect_start(*x) != 0)
+        auto x = std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}});
+        if (!connect_start(*x).ok())
             break; // said why; the files go over the connections there are
         starting.push_back(std::move(x));
     }
     for (auto &x : starting) {
-        if (connect_hello(*x) != 0)
+        if (!connect_hello(*x).ok())
             continue; // said why, and closed
         streams.push_back(x.get());
         extra.v.push_back(std::move(x));
@@ -571,11 +587,11 @@ int cmd_sync(Ctx &c) {
     std::vector<std::size_t> pos(streams.size(), 0);
     for (auto &f : files) {
         const station::PipeRequest &r = sums[f.stream][pos[f.stream]++];
-        char rpath[kPathCap], what[kPathCap + 16];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "sum %s", rpath);
-        bool absent = r.fail == station::PipeFail::None && r.status == code(Status::CannotOpen);
-        bool same = r.fail == station::PipeFail::None && r.status == 0 &&
+        bool absent = r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
+        bool same = r.fail == station::PipeFail::None && r.status == Status::Ok &&
                     r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
         if (same) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
@@ -584,7 +600,7 @@ int cmd_sync(Ctx &c) {
         }
         if (!absent) {
             bool was = broke[f.stream];
-            if (int e = pipe_result(c, what, r, broke[f.stream]); e != 0) {
+            if (CommandResult e = pipe_result(c, what, r, broke[f.stream]); !e.ok()) {
                 if (!was)
                     note(e);
                 continue;
@@ -596,7 +612,7 @@ int cmd_sync(Ctx &c) {
                        static_cast<long long>(f.mine.length));
     }
     if (c.o.dry_run || station::interrupted)
-        return station::interrupted ? 128 + station::interrupted : result;
+        return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
 
     // The puts are spread over the streams afresh, so that each gets its share of them.
     std::vector<std::vector<station::PipeRequest>> puts(streams.size());
@@ -618,32 +634,34 @@ int cmd_sync(Ctx &c) {
         if (!f.put)
             continue;
         const station::PipeRequest &r = puts[f.stream][pos[f.stream]++];
-        char rpath[kPathCap], what[kPathCap + 16];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "put %s", rpath);
         bool was = broke[f.stream];
-        int e = pipe_result(c, what, r, broke[f.stream]);
-        if (e == 0)
+        CommandResult e = pipe_result(c, what, r, broke[f.stream]);
+        if (e.ok())
             say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
         else if (!was)
             note(e);
     }
-    return station::interrupted ? 128 + station::interrupted : result;
+    return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
 }
 
 } // namespace
 
 int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
                    station::Agent *agents, int *codes) {
-    std::vector<std::unique_ptr<Ctx>> cs;
+    std::vector<std::unique_ptr<HostSession>> cs;
     for (std::size_t i = 0; i < n; i++) {
-        cs.push_back(std::make_unique<Ctx>(Ctx{o, hosts[i], false, {}, {}}));
-        codes[i] = station::interrupted ? 128 + station::interrupted : connect_start(*cs[i]);
+        cs.push_back(std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}}));
+        codes[i] = station::interrupted ? interrupted_code(station::interrupted)
+                                        : connect_start(*cs[i]).exit_code();
     }
     int up = 0;
     for (std::size_t i = 0; i < n; i++) {
         if (codes[i] == 0)
-            codes[i] = station::interrupted ? 128 + station::interrupted : connect_hello(*cs[i]);
+            codes[i] = station::interrupted ? interrupted_code(station::interrupted)
+                                            : connect_hello(*cs[i]).exit_code();
         if (codes[i] == 0) {
             agents[i] = cs[i]->agent;
             up++;
@@ -654,11 +672,11 @@ int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
     return up;
 }
 
-int run_command(const Options &o, const char *host, bool in_fanout) {
-    Ctx c{o, host, in_fanout, {}, {}};
-    if (int r = connect(c); r != 0)
+CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
+    HostSession c{o, host, in_fanout, {}, {}};
+    if (CommandResult r = connect(c); !r.ok())
         return r;
-    int r = 0;
+    CommandResult r = Outcome::Ok;
     switch (o.command) {
     case Command::Put:
         r = cmd_put(c);
@@ -695,7 +713,7 @@ int run_command(const Options &o, const char *host, bool in_fanout) {
     int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
-    if (r == code(Outcome::ConnectionLost) && st > 128)
+    if (r == Outcome::ConnectionLost && st > 128)
         say_failure(c, "the agent was killed by signal %d", st - 128);
     return r;
 }

@@ -3,6 +3,7 @@
 
 #include "client.h"
 #include "options.h"
+#include "outcome.h"
 
 #include <cstddef>
 
@@ -10,9 +11,9 @@
 // prints one result line per file (standard output) or the failure (standard error),
 // and closes the connection. in_fanout is set in the child of a fan-out: messages then
 // leave the host's name out (the fan-out puts it before every line) and get writes to
-// LOCAL.HOST. Returns the exit status: 0, the agent's status code (2 to 23), or an
-// Outcome of the station (outcome.h).
-int run_command(const Options &o, const char *host, bool in_fanout);
+// LOCAL.HOST. Returns Ok, the agent's final status (2 to 23) or another Outcome of the
+// station; its exit_code() is the exit status.
+CommandResult run_command(const Options &o, const char *host, bool in_fanout);
 
 // Starts the agents of the n hosts, all before the first hello so that their start-ups
 // overlap, and says hello to each as every command does. agents[i] is usable when

@@ -1,5 +1,8 @@
 #include "fanout.h"
 
+#include "fdio.h"
+#include "outcome.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,18 +15,18 @@
 
 namespace {
 
-constexpr int kMaxSlots = 64;
+constexpr int MAX_SLOTS = 64;
 // Seconds that children get to end after the station was told to end: their agents
 // get two to answer and clean up.
-constexpr double kStopGrace = 3.0;
-constexpr std::size_t kLineCap = 2048;
+constexpr double STOP_GRACE = 3.0;
+constexpr std::size_t LINE_CAP = 2048;
 
 // One output stream of a child, cut into lines.
 struct LineBuf {
     int fd = -1; // our end of the pipe; -1 once closed
     int to = 1;  // where its lines go: 1 or 2
     std::size_t len = 0;
-    char buf[kLineCap];
+    char buf[LINE_CAP];
 };
 
 struct Slot {
@@ -51,22 +54,10 @@ double since(const timespec &a) {
     return static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
 }
 
-void write_all(int fd, const char *p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
-
 // Writes "HOST: " and the line in one write, so that lines of different hosts do not
 // mix even when our output is shared with others.
 void emit(int to, const char *host, const char *line, std::size_t n) {
-    char out[kLineCap + 80];
+    char out[LINE_CAP + 80];
     int h = snprintf(out, sizeof out, "%s: ", host);
     if (h < 0)
         return;
@@ -82,7 +73,7 @@ void emit(int to, const char *host, const char *line, std::size_t n) {
 // partial line too. Closes the descriptor at end of input.
 void drain(LineBuf &lb, const char *host) {
     while (lb.fd >= 0) {
-        ssize_t r = read(lb.fd, lb.buf + lb.len, kLineCap - lb.len);
+        ssize_t r = read(lb.fd, lb.buf + lb.len, LINE_CAP - lb.len);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 && errno == EAGAIN)
@@ -105,7 +96,7 @@ void drain(LineBuf &lb, const char *host) {
         }
         memmove(lb.buf, lb.buf + startpos, lb.len - startpos);
         lb.len -= startpos;
-        if (lb.len == kLineCap) { // a line longer than the buffer goes out in pieces
+        if (lb.len == LINE_CAP) { // a line longer than the buffer goes out in pieces
             emit(lb.to, host, lb.buf, lb.len);
             lb.len = 0;
         }
@@ -178,13 +169,13 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
                HostOutcome *out, const volatile sig_atomic_t *stop) {
     if (jobs < 1)
         jobs = 1;
-    if (jobs > kMaxSlots)
-        jobs = kMaxSlots;
-    Slot slots[kMaxSlots];
+    if (jobs > MAX_SLOTS)
+        jobs = MAX_SLOTS;
+    Slot slots[MAX_SLOTS];
     if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
         fprintf(stderr, "tarko_station: cannot create a pipe (%s)\n", strerror(errno));
         for (std::size_t i = 0; i < n; i++)
-            out[i] = {kFanoutNoChild, 0.0};
+            out[i] = {code(Outcome::NoChild), 0.0};
         return static_cast<int>(n);
     }
     struct sigaction sa {
@@ -207,7 +198,7 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
                 if (slots[k].pid != -1)
                     kill(slots[k].pid, passed_on);
         }
-        if (passed_on && !killed && since(stopped_at) > kStopGrace) {
+        if (passed_on && !killed && since(stopped_at) > STOP_GRACE) {
             killed = true;
             for (int k = 0; k < jobs; k++)
                 if (slots[k].pid != -1)
@@ -219,12 +210,12 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
             if (start(slots[k], next, hosts, job, arg))
                 running++;
             else
-                out[next] = {kFanoutNoChild, 0.0};
+                out[next] = {code(Outcome::NoChild), 0.0};
             next++;
         }
         if (running == 0)
             continue;
-        pollfd fds[2 * kMaxSlots + 1];
+        pollfd fds[2 * MAX_SLOTS + 1];
         int nf = 0;
         fds[nf++] = {wake_pipe[0], POLLIN, 0};
         for (int k = 0; k < jobs; k++) {

@@ -21,7 +21,7 @@ using HostJob = int (*)(const char *host, void *arg);
 // Standard output and standard error of every child reach ours with "HOST: " before
 // each line. Fills out[i] for hosts[i]. Returns the number of hosts whose code is not
 // 0. A host whose child cannot be started (the system refused a pipe or a process)
-// gets kFanoutNoChild, and the reason goes to standard error.
+// gets the code of Outcome::NoChild, and the reason goes to standard error.
 //
 // Once *stop is set (by a signal handler: the number of the signal that ends the
 // station), no further host is started, the signal is passed on to every running
@@ -29,9 +29,6 @@ using HostJob = int (*)(const char *host, void *arg);
 // when they were never started.
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
                HostOutcome *out, const volatile sig_atomic_t *stop = nullptr);
-
-// Code of a host whose child could not be started.
-constexpr int kFanoutNoChild = 71;
 
 // Prints the summary table: host, status code, its meaning (from meaning), seconds.
 // Hosts that were never started are left out.

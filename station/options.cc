@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "pacer.h"
+#include "protocol.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -9,24 +10,18 @@
 
 namespace {
 
-// Receiving capacities of the agent, terminator included: longer texts would make the
-// agent end the connection without an answer, so they are refused here.
-constexpr std::size_t kDirCap = 96;
-constexpr std::size_t kNameCap = 32;
-constexpr std::size_t kAppCap = 96;
-
 struct CommandInfo {
     Command command;
     const char *name;
     std::size_t min_args, max_args;
 };
 
-constexpr CommandInfo kCommands[] = {
+constexpr CommandInfo COMMANDS[] = {
     {Command::Put, "put", 2, 3},          {Command::Get, "get", 2, 3},
     {Command::Sum, "sum", 2, 2},          {Command::Rm, "rm", 2, 2},
     {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
     {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
-    {Command::Sync, "sync", 2, kMaxArgs},
+    {Command::Sync, "sync", 2, MAX_ARGS},
 };
 
 int fail(char *err, std::size_t cap, const char *fmt, ...) {
@@ -62,14 +57,14 @@ int add_hosts(const char *list, Options &o, char *err, std::size_t errcap) {
         std::string_view host = rest.substr(0, comma);
         if (host.empty())
             return fail(err, errcap, "empty host name in \"%s\"", list);
-        if (host.size() > kHostCap - 1)
+        if (host.size() > HOST_CAP - 1)
             return fail(err, errcap, "host name \"%.*s\" is longer than %zu bytes",
-                        static_cast<int>(host.size()), host.data(), kHostCap - 1);
+                        static_cast<int>(host.size()), host.data(), HOST_CAP - 1);
         if (host.find_first_of(" \t") != std::string_view::npos)
             return fail(err, errcap, "host name \"%.*s\" contains a blank",
                         static_cast<int>(host.size()), host.data());
-        if (o.nhosts == kMaxHosts)
-            return fail(err, errcap, "more than %zu hosts", kMaxHosts);
+        if (o.nhosts == MAX_HOSTS)
+            return fail(err, errcap, "more than %zu hosts", MAX_HOSTS);
         auto &slot = o.hosts[o.nhosts++];
         memcpy(slot.data(), host.data(), host.size());
         slot[host.size()] = '\0';
@@ -82,8 +77,8 @@ int add_hosts(const char *list, Options &o, char *err, std::size_t errcap) {
 int set_jobs(const char *text, Options &o, char *err, std::size_t errcap) {
     char *end = nullptr;
     long n = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || n < 1 || n > kMaxJobs)
-        return fail(err, errcap, "-j wants a number from 1 to %d, not \"%s\"", kMaxJobs, text);
+    if (*text == '\0' || *end != '\0' || n < 1 || n > MAX_JOBS)
+        return fail(err, errcap, "-j wants a number from 1 to %d, not \"%s\"", MAX_JOBS, text);
     o.jobs = static_cast<int>(n);
     return 0;
 }
@@ -126,33 +121,33 @@ int check_args(Options &o, char *err, std::size_t errcap) {
     int r = 0;
     switch (o.command) {
     case Command::Put:
-        if ((r = check_text("DIR", a[1], kDirCap, false, err, errcap)))
+        if ((r = check_text("DIR", a[1], DIR_CAP, false, err, errcap)))
             return r;
-        return check_text("NAME", o.nargs == 3 ? a[2] : base_name(a[0]), kNameCap, false, err,
+        return check_text("NAME", o.nargs == 3 ? a[2] : base_name(a[0]), NAME_CAP, false, err,
                           errcap);
     case Command::Get:
     case Command::Sum:
     case Command::Rm:
-        if ((r = check_text("DIR", a[0], kDirCap, false, err, errcap)))
+        if ((r = check_text("DIR", a[0], DIR_CAP, false, err, errcap)))
             return r;
-        return check_text("NAME", a[1], kNameCap, false, err, errcap);
+        return check_text("NAME", a[1], NAME_CAP, false, err, errcap);
     case Command::Push:
     case Command::RmRemote:
-        if ((r = check_text("VIA-HOST", a[0], kHostCap, false, err, errcap)))
+        if ((r = check_text("VIA-HOST", a[0], HOST_CAP, false, err, errcap)))
             return r;
-        if ((r = check_text("DIR", a[1], kDirCap, false, err, errcap)))
+        if ((r = check_text("DIR", a[1], DIR_CAP, false, err, errcap)))
             return r;
-        return check_text("NAME", a[2], kNameCap, false, err, errcap);
+        return check_text("NAME", a[2], NAME_CAP, false, err, errcap);
     case Command::Deploy:
     case Command::Undeploy:
-        return check_text("APP", a[0], kAppCap, false, err, errcap);
+        return check_text("APP", a[0], APPL_CAP, false, err, errcap);
     case Command::Sync:
-        if ((r = check_text("DIR", a[o.nargs - 1], kDirCap, false, err, errcap)))
+        if ((r = check_text("DIR", a[o.nargs - 1], DIR_CAP, false, err, errcap)))
             return r;
         if (o.recursive)
             return o.nargs == 2 ? 0 : fail(err, errcap, "sync -r wants LOCALDIR REMOTEDIR");
         for (std::size_t i = 0; i + 1 < o.nargs; i++)
-            if ((r = check_text("NAME", base_name(a[i]), kNameCap, false, err, errcap)))
+            if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
         return 0;
     case Command::None:
@@ -164,7 +159,7 @@ int check_args(Options &o, char *err, std::size_t errcap) {
 } // namespace
 
 const char *command_name(Command c) {
-    for (auto &ci : kCommands)
+    for (auto &ci : COMMANDS)
         if (ci.command == c)
             return ci.name;
     return "";
@@ -173,7 +168,7 @@ const char *command_name(Command c) {
 int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
                   std::size_t errcap) {
     err[0] = '\0';
-    const char *agent = env_agent && *env_agent ? env_agent : kDefaultAgent;
+    const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
     bool options_done = false;
     int r = 0;
     for (int i = 1; i < argc; i++) {
@@ -226,12 +221,12 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
                 if ((r = value("--exclude", v)))
                     return r;
-                if (o.nexcludes == kMaxExcludes)
-                    return fail(err, errcap, "more than %zu --exclude patterns", kMaxExcludes);
+                if (o.nexcludes == MAX_EXCLUDES)
+                    return fail(err, errcap, "more than %zu --exclude patterns", MAX_EXCLUDES);
                 o.excludes[o.nexcludes++] = v;
             } else if (a.starts_with("--streams") && (a.size() == 9 || a[9] == '=')) {
                 if ((r = value("--streams", v)) ||
-                    (r = set_number("--streams", v, kMaxStreams, o.streams, err, errcap)))
+                    (r = set_number("--streams", v, MAX_STREAMS, o.streams, err, errcap)))
                     return r;
             } else if (a.starts_with("--bwlimit") && (a.size() == 9 || a[9] == '=')) {
                 if ((r = value("--bwlimit", v)))
@@ -244,10 +239,10 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 // "--tree K" when a number follows, else doubling.
                 o.tree = 1;
                 if (i + 1 < argc && all_digits(argv[i + 1]) &&
-                    (r = set_number("--tree", argv[++i], kMaxTreeFanout, o.tree, err, errcap)))
+                    (r = set_number("--tree", argv[++i], MAX_TREE_FANOUT, o.tree, err, errcap)))
                     return r;
             } else if (a.starts_with("--tree=")) {
-                if ((r = set_number("--tree", arg + 7, kMaxTreeFanout, o.tree, err, errcap)))
+                if ((r = set_number("--tree", arg + 7, MAX_TREE_FANOUT, o.tree, err, errcap)))
                     return r;
             } else if (a.starts_with("--agent") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--agent", v)))
@@ -259,15 +254,15 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             continue;
         }
         if (o.command == Command::None) {
-            for (auto &ci : kCommands)
+            for (auto &ci : COMMANDS)
                 if (a == ci.name)
                     o.command = ci.command;
             if (o.command == Command::None)
                 return fail(err, errcap, "unknown command \"%s\"", arg);
             continue;
         }
-        if (o.nargs == kMaxArgs)
-            return fail(err, errcap, "more than %zu arguments", kMaxArgs);
+        if (o.nargs == MAX_ARGS)
+            return fail(err, errcap, "more than %zu arguments", MAX_ARGS);
         o.args[o.nargs++] = arg;
     }
     if (o.help)
@@ -276,7 +271,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         return r;
     if (o.command == Command::None)
         return fail(err, errcap, "no command given");
-    for (auto &ci : kCommands) {
+    for (auto &ci : COMMANDS) {
         if (ci.command != o.command)
             continue;
         if (o.nargs < ci.min_args)

@@ -1,42 +1,43 @@
 // The command line of tarko_station: options, the command and its arguments.
 #pragma once
 
+#include "protocol.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdio>
 
-constexpr std::size_t kMaxHosts = 256;   // hosts of one fan-out
-constexpr std::size_t kHostCap = 64;     // a host name, terminator included
-constexpr std::size_t kMaxArgs = 64;     // arguments of the command (sync's file list)
-constexpr std::size_t kAgentCap = 1024;  // the agent command template
-constexpr int kMaxJobs = 64;             // connections at a time in a fan-out
-constexpr std::size_t kMaxExcludes = 32; // --exclude patterns
-constexpr int kMaxStreams = 8;           // --streams: connections per host
-constexpr int kMaxTreeFanout = 16;       // --tree K: hosts each holder serves per round
+constexpr std::size_t MAX_HOSTS = 256;   // hosts of one fan-out
+constexpr std::size_t MAX_ARGS = 64;     // arguments of the command (sync's file list)
+constexpr std::size_t AGENT_CAP = 1024;  // the agent command template
+constexpr int MAX_JOBS = 64;             // connections at a time in a fan-out
+constexpr std::size_t MAX_EXCLUDES = 32; // --exclude patterns
+constexpr int MAX_STREAMS = 8;           // --streams: connections per host
+constexpr int MAX_TREE_FANOUT = 16;      // --tree K: hosts each holder serves per round
 
 // The default way to reach a host: its own rsh starting its agent.
-constexpr const char *kDefaultAgent = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
+constexpr const char *DEFAULT_AGENT = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
 
 enum class Command { None, Put, Get, Sum, Rm, Push, RmRemote, Deploy, Undeploy, Sync };
 
 struct Options {
-    std::array<std::array<char, kHostCap>, kMaxHosts> hosts{}; // from -H, in order
+    std::array<std::array<char, HOST_CAP>, MAX_HOSTS> hosts{}; // from -H, in order
     std::size_t nhosts = 0;
     int jobs = 4;                            // -j: hosts served at a time
     int answer_seconds = 15;                 // -t: how long a host may take to answer the hello
-    char agent[kAgentCap] = {};              // --agent, else TARKO_AGENT, else kDefaultAgent
+    char agent[AGENT_CAP] = {};              // --agent, else TARKO_AGENT, else DEFAULT_AGENT
     bool help = false;                       // --help
     bool quiet = false;                      // -q: no result lines, only failures
     bool no_progress = false;                // --no-progress
     bool recursive = false;                  // -r: sync takes LOCALDIR REMOTEDIR
     bool dry_run = false;                    // -n: sync only says what it would put
-    const char *excludes[kMaxExcludes] = {}; // --exclude patterns, pointing into argv
+    const char *excludes[MAX_EXCLUDES] = {}; // --exclude patterns, pointing into argv
     std::size_t nexcludes = 0;
     int streams = 1;    // --streams: agent connections per host for sync
     double bwlimit = 0; // --bwlimit in bytes per second; 0 when unlimited
     int tree = 0;       // --tree K for put and sync to many hosts; 0 when not asked
     Command command = Command::None;
-    const char *args[kMaxArgs] = {}; // the command's arguments, pointing into argv
+    const char *args[MAX_ARGS] = {}; // the command's arguments, pointing into argv
     std::size_t nargs = 0;
 };
 

@@ -19,8 +19,8 @@ namespace station {
 
 namespace {
 
-constexpr std::size_t kOutHigh = 64 * 1024; // bytes queued for a connection before waiting
-constexpr int kPollSliceMs = 200;           // longest wait, so that an ending is seen soon
+constexpr std::size_t OUT_HIGH = BATCH; // bytes queued for a connection before waiting
+constexpr int POLL_SLICE_MS = 200;      // longest wait, so that an ending is seen soon
 
 // What the reader awaits of the oldest unanswered request.
 enum Reading : int {
@@ -33,11 +33,6 @@ long long now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-std::int32_t get_be32(const unsigned char *b) {
-    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
 }
 
 bool done(const Pipeline &p) {
@@ -111,8 +106,8 @@ void frame_string(std::string &f, std::string_view s) {
 // Queues the next request's frame. Returns false when the writer must wait.
 bool queue_request(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent];
-    bool fits = r.dir.size() <= DIR_MAX && r.name.size() <= NAME_MAX_ &&
-                (r.op != PipeOp::Push || r.host.size() <= HOST_MAX);
+    bool fits = r.dir.size() < DIR_CAP && r.name.size() < NAME_CAP &&
+                (r.op != PipeOp::Push || r.host.size() < HOST_CAP);
     int e = fits ? 0 : ENAMETOOLONG;
     if (e == 0 && r.op == PipeOp::Put)
         e = open_local(p, r);
@@ -123,7 +118,7 @@ bool queue_request(Pipeline &p) {
         p.sent++;
         return true;
     }
-    std::int16_t op = r.op == PipeOp::Sum ? 6 : r.op == PipeOp::Put ? 1 : 3;
+    Op op = r.op == PipeOp::Sum ? Op::Sum : r.op == PipeOp::Put ? Op::Put : Op::Push;
     r.seq = ++p.agent->seq;
     std::string f = request_header(r.seq, op);
     if (r.op == PipeOp::Push)
@@ -147,11 +142,11 @@ bool queue_request(Pipeline &p) {
 // changes meanwhile gets a checksum that cannot match, so that the agent discards it.
 void queue_data(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent - 1];
-    while (p.data && p.out.size() - p.out_pos < kOutHigh) {
+    while (p.data && p.out.size() - p.out_pos < OUT_HIGH) {
         std::int64_t left = r.length - p.data_done;
         if (left > 0) {
             std::size_t want = static_cast<std::size_t>(
-                std::min<std::int64_t>(left, static_cast<std::int64_t>(kOutHigh)));
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(OUT_HIGH)));
             std::size_t at = p.out.size();
             p.out.resize(at + want);
             auto *b = reinterpret_cast<unsigned char *>(p.out.data() + at);
@@ -182,8 +177,8 @@ void queue_data(Pipeline &p) {
 void fill_output(Pipeline &p) {
     if (p.data)
         queue_data(p);
-    while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < kPipeWindow &&
-           p.out.size() - p.out_pos < kOutHigh)
+    while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
+           p.out.size() - p.out_pos < OUT_HIGH)
         if (!queue_request(p))
             break;
 }
@@ -197,9 +192,9 @@ void skip_unsent(Pipeline &p) {
 // Takes the final answer of the oldest request.
 void finish(Pipeline &p, int status) {
     PipeRequest &r = p.reqs[p.answered];
-    r.status = status;
+    r.status = static_cast<Status>(status);
     r.fail = PipeFail::None;
-    if (r.op == PipeOp::Put && p.src_changed && status >= 0) {
+    if (r.op == PipeOp::Put && p.src_changed) {
         r.fail = PipeFail::Changed;
         p.src_changed = false;
     }
@@ -227,13 +222,13 @@ bool parse_input(Pipeline &p) {
             continue;
         }
         // An answer: whatever precedes its 'R' is passed over, as every reader does.
-        while (a.rpos < a.rlen && a.rbuf[a.rpos] != 'R')
+        while (a.rpos < a.rlen && a.rbuf[a.rpos] != RESPONSE_MARK)
             a.rpos++;
         if (a.rlen - a.rpos < 7)
             return true;
         const unsigned char *b = a.rbuf.data() + a.rpos;
         std::int32_t seq = get_be32(b + 1);
-        int status = static_cast<std::int16_t>((b[5] << 8) | b[6]);
+        int status = get_be16(b + 5);
         a.rpos += 7;
         if (seq != r.seq)
             return false;
@@ -309,7 +304,7 @@ bool write_output(Pipeline &p, int *pace_ms) {
     if (p.out_pos == p.out.size()) {
         p.out.clear();
         p.out_pos = 0;
-    } else if (p.out_pos > kOutHigh) {
+    } else if (p.out_pos > OUT_HIGH) {
         p.out.erase(0, p.out_pos);
         p.out_pos = 0;
     }
@@ -363,7 +358,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n) {
         fds.clear();
         owner.clear();
         long long now = now_ms();
-        int wait = kPollSliceMs;
+        int wait = POLL_SLICE_MS;
         for (std::size_t i = 0; i < n; i++) {
             Pipeline &p = ps[i];
             if (done(p))

@@ -34,17 +34,17 @@ enum class PipeFail {
 // One request and, after pipeline_run, its result.
 struct PipeRequest {
     PipeOp op = PipeOp::Sum;
-    std::string dir, name; // the remote file (checked against DIR_MAX and NAME_MAX_)
+    std::string dir, name; // the remote file (checked against DIR_CAP and NAME_CAP)
     std::string host;      // Push: the host to push to
     std::string local;     // Put: the local file sent as the data
     FileInfo expect;       // Push: the length and checksum that travel with it
     // Results.
     std::int32_t seq = 0; // its sequence number; 0 when it was not sent
     PipeFail fail = PipeFail::NotSent;
-    int status = -1;         // the agent's final status when fail is None
-    FileInfo info;           // Sum: length and checksum of the host's copy
-    std::int64_t length = 0; // Put: bytes sent
-    int local_errno = 0;     // Local: why the file could not be used
+    Status status = Status::Ok; // the agent's final status when fail is None
+    FileInfo info;              // Sum: length and checksum of the host's copy
+    std::int64_t length = 0;    // Put: bytes sent
+    int local_errno = 0;        // Local: why the file could not be used
 };
 
 // One agent connection and the requests to send over it, in order.
@@ -81,7 +81,7 @@ inline Pipeline pipeline_of(Agent &a, PipeRequest *reqs, std::size_t n, Pacer *p
 
 // Most requests a connection has unanswered at a time: enough to cover many round trips
 // of small requests, few enough that the agent's input pipe holds them all.
-constexpr std::size_t kPipeWindow = 256;
+constexpr std::size_t PIPE_WINDOW = 256;
 
 // Runs every pipeline to its end: each request gets its result, and the sequence
 // numbers of the agents advance by the requests sent. A failure of the connection

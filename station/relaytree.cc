@@ -23,12 +23,12 @@ void tree_round(const TreeState &s, std::vector<Hop> &hops) {
     };
     for (int i = 0; i < n; i++)
         if (s.hosts[static_cast<std::size_t>(i)] == TreeHost::Fallback)
-            hops.push_back({kFromStation, i});
+            hops.push_back({FROM_STATION, i});
     if (!any_holder) {
         // Nobody holds it yet: the station seeds the first host that lacks it. With
         // hosts left lacking and no holder after that, the station serves them in turn.
         if (int t = next_lacking(); t >= 0)
-            hops.push_back({kFromStation, t});
+            hops.push_back({FROM_STATION, t});
         return;
     }
     bool served = false;
@@ -46,7 +46,7 @@ void tree_round(const TreeState &s, std::vector<Hop> &hops) {
     // Every holder is spent: the station takes the next one on.
     if (!served)
         if (int t = next_lacking(); t >= 0)
-            hops.push_back({kFromStation, t});
+            hops.push_back({FROM_STATION, t});
 }
 
 void tree_record(TreeState &s, const Hop &h, bool ok) {
@@ -55,7 +55,7 @@ void tree_record(TreeState &s, const Hop &h, bool ok) {
         to = TreeHost::Holding;
         return;
     }
-    if (h.from == kFromStation) {
+    if (h.from == FROM_STATION) {
         to = TreeHost::Failed;
         return;
     }

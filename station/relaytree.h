@@ -8,11 +8,11 @@
 
 namespace station {
 
-constexpr int kFromStation = -1;
+constexpr int FROM_STATION = -1;
 
-// One transfer of a round: from a host (or kFromStation) to a host, by index.
+// One transfer of a round: from a host (or FROM_STATION) to a host, by index.
 struct Hop {
-    int from = kFromStation;
+    int from = FROM_STATION;
     int to = 0;
 };
 

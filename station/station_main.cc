@@ -37,7 +37,7 @@ int interrupted_exit() {
 }
 
 int host_job(const char *host, void *arg) {
-    return run_command(*static_cast<const Options *>(arg), host, true);
+    return run_command(*static_cast<const Options *>(arg), host, true).exit_code();
 }
 
 } // namespace
@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
     }
     catch_ending_signals();
     if (o.nhosts <= 1) {
-        int r = run_command(o, o.nhosts ? o.hosts[0].data() : "local", false);
+        int r = run_command(o, o.nhosts ? o.hosts[0].data() : "local", false).exit_code();
         return station::interrupted ? interrupted_exit() : r;
     }
 
@@ -73,10 +73,10 @@ int main(int argc, char **argv) {
         return station::interrupted ? interrupted_exit() : r;
     }
 
-    const char *hosts[kMaxHosts];
+    const char *hosts[MAX_HOSTS];
     for (std::size_t i = 0; i < o.nhosts; i++)
         hosts[i] = o.hosts[i].data();
-    static HostOutcome outcomes[kMaxHosts];
+    static HostOutcome outcomes[MAX_HOSTS];
     int failed = fanout_run(hosts, o.nhosts, o.jobs, host_job, &o, outcomes, &station::interrupted);
     fanout_table(stdout, hosts, o.nhosts, outcomes, outcome_meaning);
     if (station::interrupted) {

@@ -41,8 +41,8 @@ int failure(const station::PipeRequest &r, char *buf, std::size_t cap) {
     using station::PipeFail;
     switch (r.fail) {
     case PipeFail::None:
-        snprintf(buf, cap, "%d %s", r.status, status_meaning(r.status));
-        return r.status;
+        snprintf(buf, cap, "%d %s", code(r.status), status_meaning(r.status));
+        return code(r.status);
     case PipeFail::Local:
         snprintf(buf, cap, "cannot send %s (%s)", r.local.c_str(), strerror(r.local_errno));
         return code(Outcome::LocalUnreadable);
@@ -62,7 +62,7 @@ int failure(const station::PipeRequest &r, char *buf, std::size_t cap) {
 }
 
 const char *source_name(const std::vector<Host> &hosts, int from) {
-    return from == station::kFromStation ? "the station"
+    return from == station::FROM_STATION ? "the station"
                                          : hosts[static_cast<std::size_t>(from)].name;
 }
 
@@ -96,7 +96,7 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
             r.dir = f.dir;
             r.name = f.name;
             std::size_t conn;
-            if (hop.from == station::kFromStation) {
+            if (hop.from == station::FROM_STATION) {
                 conn = static_cast<std::size_t>(hop.to);
                 r.op = station::PipeOp::Put;
                 r.local = f.local;
@@ -125,7 +125,7 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
                 const station::Hop &hop = hops[hop_of[i][k]];
                 Host &to = hosts[static_cast<std::size_t>(hop.to)];
                 const char *from = source_name(hosts, hop.from);
-                bool ok = r.fail == station::PipeFail::None && r.status == 0;
+                bool ok = r.fail == station::PipeFail::None && r.status == Status::Ok;
                 if (pipe_fail_ends_connection(r.fail))
                     hosts[i].broken = true;
                 station::tree_record(s, hop, ok);
@@ -140,7 +140,7 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
                 }
                 char why[512];
                 int c = failure(r, why, sizeof why);
-                bool fallback = hop.from != station::kFromStation;
+                bool fallback = hop.from != station::FROM_STATION;
                 fprintf(stderr, "tarko_station: %s: %s %s from %s: %s%s\n", to.name,
                         fallback ? "push" : "put", rpath, from, why,
                         fallback ? "; the station sends it itself" : "");
@@ -175,7 +175,7 @@ int tree_files(const Options &o, std::vector<File> &files) {
         f.name =
             o.command == Command::Put && o.nargs == 3 ? o.args[2] : (slash ? slash + 1 : o.args[i]);
         station::UploadInfo why;
-        if (station::file_sum(f.local.c_str(), &f.sum, &why) != 0) {
+        if (!station::file_sum(f.local.c_str(), &f.sum, &why)) {
             fprintf(stderr, "tarko_station: cannot read %s (%s)\n", f.local.c_str(),
                     why.local_errno == EINVAL ? "not a regular file" : strerror(why.local_errno));
             return code(Outcome::LocalUnreadable);
@@ -210,7 +210,7 @@ std::vector<std::vector<char>> tree_sums(std::vector<Host> &hosts, const std::ve
             const station::PipeRequest &r = reqs[i][k];
             if (pipe_fail_ends_connection(r.fail))
                 hosts[i].broken = true;
-            bool same = r.fail == station::PipeFail::None && r.status == 0 &&
+            bool same = r.fail == station::PipeFail::None && r.status == Status::Ok &&
                         r.info.length == files[k].sum.length &&
                         r.info.checksum == files[k].sum.checksum;
             holds[k][i] = same;

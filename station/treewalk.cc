@@ -1,6 +1,6 @@
 #include "treewalk.h"
 
-#include "client.h"
+#include "protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -60,9 +60,9 @@ void walk_dir(Walk &w, const std::string &local, const std::string &remote,
             walk_dir(w, path, remote + "/" + name, r);
         } else if (!S_ISREG(st.st_mode)) {
             w.skipped.push_back({r, TreeSkip::Special});
-        } else if (remote.size() > DIR_MAX) {
+        } else if (remote.size() >= DIR_CAP) {
             w.skipped.push_back({r, TreeSkip::DirTooLong});
-        } else if (name.size() > NAME_MAX_) {
+        } else if (name.size() >= NAME_CAP) {
             w.skipped.push_back({r, TreeSkip::NameTooLong});
         } else {
             w.files.push_back({path, remote, name});

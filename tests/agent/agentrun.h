@@ -4,6 +4,7 @@
 
 #include "client.h"
 #include "proc.h"
+#include "replies.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -36,18 +37,20 @@ struct RunningAgent {
     std::string out(size_t n, int ms = 5000) {
         std::string got;
         got.resize(n);
-        int r = station::read_exact(agent, got.data(), n, ms);
-        return r == 0 ? got : std::string();
+        station::ClientError e = station::read_exact(agent, got.data(), n, ms);
+        return e == station::ClientError::None ? got : std::string();
     }
-    bool send(const std::string &bytes) { return station::send_raw(agent, bytes) == 0; }
+    bool send(const std::string &bytes) {
+        return station::send_raw(agent, bytes) == station::ClientError::None;
+    }
 };
 
 // The bytes of a response.
-inline std::string response(std::int32_t seq, std::int16_t st) {
+inline std::string response(std::int32_t seq, Status st) {
     std::string f;
     station::put_byte(f, 'R');
     station::put_long(f, seq);
-    station::put_short(f, st);
+    station::put_short(f, static_cast<std::int16_t>(st));
     return f;
 }
 

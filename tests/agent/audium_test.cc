@@ -1,6 +1,7 @@
 // The admin script runner and the load sequence, run in this process against scripts in
 // a temporary Audium home. Log lines go to standard error, which each run sends to a
 // file so that the tests can read them.
+#include "alarm.h"
 #include "audium.h"
 #include "files.h"
 #include "loop.h"
@@ -22,6 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::capture_stderr;
 using testfiles::log_messages;
 using testfiles::read_file;
 using testfiles::write_file;
@@ -67,15 +69,9 @@ class ScriptRunner : public ::testing::Test {
 
     // Runs a script with its standard error (and the log) going to a file.
     ScriptResult run(const char *name, unsigned limit = 15) {
-        fs::path errf = home / "stderr";
-        int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
-        int fd = open(errf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
-        ScriptResult r = run_audium_script(appl.c_str(), home.c_str(), name, limit);
-        dup2(saved, 2);
-        close(saved);
-        log = log_messages(read_file(errf));
+        ScriptResult r{};
+        log = log_messages(capture_stderr(
+            [&] { r = run_audium_script(appl.c_str(), home.c_str(), name, limit); }));
         return r;
     }
 
@@ -302,15 +298,9 @@ class LoadSequence : public ScriptRunner {
     void mode(const std::string &m) { write_file(home / "standin" / (appl + ".mode"), m); }
     std::string calls() { return read_file(home / "standin" / "calls"); }
     int load() {
-        fs::path errf = home / "stderr";
-        int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
-        int fd = open(errf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
-        int r = audium_server_load(appl.c_str(), home.c_str());
-        dup2(saved, 2);
-        close(saved);
-        log = log_messages(read_file(errf));
+        int r = 0;
+        log = log_messages(
+            capture_stderr([&] { r = audium_server_load(appl.c_str(), home.c_str()); }));
         return r;
     }
 };

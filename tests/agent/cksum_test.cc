@@ -2,6 +2,7 @@
 // identical, the running state across pieces, and the coreutils cksum as referee.
 #include "cksum.h"
 #include "cksum_impl.h"
+#include "files.h"
 #include "proc.h"
 
 #include <gtest/gtest.h>
@@ -150,12 +151,41 @@ TEST(CksumPaths, AgreeOnPatterns) {
     }
 }
 
-TEST(CksumPaths, ReportsWhichFastPathsRan) {
-    if (!cksum_pclmul_usable())
-        GTEST_SKIP() << "no carry-less multiply on this processor: only the portable path ran";
-    if (!cksum_vpclmul_usable())
-        GTEST_SKIP() << "no 256-bit carry-less multiply on this processor: its path did not run";
-    SUCCEED();
+// The processor's features as the kernel lists them, read apart from the checksum unit.
+bool cpu_has(const std::string &flag) {
+    std::string info = testfiles::read_file("/proc/cpuinfo");
+    std::size_t at = info.find("\nflags");
+    if (at == std::string::npos)
+        return false;
+    std::string line = info.substr(at + 1, info.find('\n', at + 1) - at - 1);
+    return (line + " ").find(" " + flag + " ") != std::string::npos;
+}
+
+// The widest path this processor can run is the one that cksum_calc chose, and what it
+// computes agrees with the byte-table definition.
+TEST(CksumPaths, TheWidestPathThisProcessorHasIsChosen) {
+#if defined(__x86_64__)
+    const bool clmul = cpu_has("pclmulqdq") && cpu_has("ssse3");
+    const bool wide = clmul && cpu_has("avx2") && cpu_has("vpclmulqdq");
+#else
+    const bool clmul = false, wide = false;
+#endif
+    EXPECT_EQ(cksum_pclmul_usable(), clmul);
+    EXPECT_EQ(cksum_vpclmul_usable(), wide);
+    const char *want = wide ? "vpclmul" : clmul ? "pclmul" : "slice8";
+    EXPECT_STREQ(cksum_chosen_path(), want);
+    std::mt19937_64 rng(7);
+    Bytes data = random_bytes(rng, 300000);
+    std::uint32_t s = 0x1234567;
+    cksum_calc(data.data(), data.size(), &s);
+    EXPECT_EQ(s, cksum_bytes(0x1234567, data.data(), data.size()));
+    std::string ran;
+    for (const NamedPath &path : paths())
+        ran += std::string(ran.empty() ? "" : ", ") + path.name;
+    RecordProperty("paths_run", ran);
+    RecordProperty("chosen", cksum_chosen_path());
+    std::printf("checksum paths run on this processor: %s; cksum_calc uses %s\n", ran.c_str(),
+                cksum_chosen_path());
 }
 
 // The running state carries across calls of any size, as the agent feeds it.

@@ -90,9 +90,9 @@ const Archives &archives() {
     return a;
 }
 
-struct Reply {
-    bool ready = false; // the interim status 1 came
-    int status = -99;   // the final status (or a client error)
+struct DeployReply {
+    bool ready = false;                                 // the interim status 1 came
+    station::Reply status = station::ClientError::None; // the final status (or a client error)
 };
 
 class DeploySite : public ::testing::Test {
@@ -129,18 +129,18 @@ class DeploySite : public ::testing::Test {
         all_log.insert(all_log.end(), log.begin(), log.end());
     }
 
-    std::string request(std::int16_t op, const std::string &appl) {
+    std::string request(Op op, const std::string &appl) {
         std::string f = station::request_header(++agent.seq, op);
         station::put_string(f, appl);
         return f;
     }
 
     // Operation 7 with data and a checksum of our choosing.
-    Reply deploy(const std::string &appl, const std::string &data, bool good_sum = true) {
-        Reply r;
-        EXPECT_EQ(station::send_raw(agent, request(7, appl)), 0);
-        int st = station::read_reply(agent, agent.seq, 30000);
-        if (st != 1) {
+    DeployReply deploy(const std::string &appl, const std::string &data, bool good_sum = true) {
+        DeployReply r;
+        EXPECT_EQ(station::send_raw(agent, request(Op::Deploy, appl)), station::ClientError::None);
+        station::Reply st = station::read_reply(agent, agent.seq, 30000);
+        if (st != Status::Ready) {
             r.status = st;
             return r;
         }
@@ -150,20 +150,21 @@ class DeploySite : public ::testing::Test {
         f += data;
         std::uint32_t sum = station::checksum_of(data);
         station::put_long(f, static_cast<std::int32_t>(good_sum ? sum : sum ^ 1));
-        EXPECT_EQ(station::send_raw(agent, f), 0);
+        EXPECT_EQ(station::send_raw(agent, f), station::ClientError::None);
         r.status = station::read_reply(agent, agent.seq, 60000);
         return r;
     }
 
-    int undeploy(const std::string &appl) {
-        EXPECT_EQ(station::send_raw(agent, request(8, appl)), 0);
+    station::Reply undeploy(const std::string &appl) {
+        EXPECT_EQ(station::send_raw(agent, request(Op::Undeploy, appl)),
+                  station::ClientError::None);
         return station::read_reply(agent, agent.seq, 30000);
     }
 
     // One deployment by a fresh agent.
-    Reply deploy_once(const std::string &data, const testproc::Options &opt = {}) {
+    DeployReply deploy_once(const std::string &data, const testproc::Options &opt = {}) {
         start(opt);
-        Reply r = deploy("ivr1", data);
+        DeployReply r = deploy("ivr1", data);
         finish();
         return r;
     }
@@ -206,9 +207,9 @@ class DeploySite : public ::testing::Test {
 
 TEST_F(DeploySite, FirstDeploymentIsLoadedAndEquipped) {
     ASSERT_FALSE(site.exists("a", "/zav"));
-    Reply r = deploy_once(archives().v1);
+    DeployReply r = deploy_once(archives().v1);
     EXPECT_TRUE(r.ready);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, Status::Ok);
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "Moving appl from live directory to old directory failed (No such "
                            "file or directory)\n"
@@ -241,9 +242,9 @@ TEST_F(DeploySite, FirstDeploymentIsLoadedAndEquipped) {
 }
 
 TEST_F(DeploySite, RedeploymentKeepsThePreviousVersionAsTheOldCopy) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
-    Reply r = deploy_once(archives().v2);
-    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
+    DeployReply r = deploy_once(archives().v2);
+    EXPECT_EQ(r.status, Status::Ok);
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "Audium Shell: /opt/audium/applications/ivr1/admin/status.sh\n"
                            "From Audium: Application ivr1 is running.\n"
@@ -251,16 +252,16 @@ TEST_F(DeploySite, RedeploymentKeepsThePreviousVersionAsTheOldCopy) {
                            "From Audium: Application ivr1 updated.\n");
     EXPECT_EQ(trees(), "none v2 v1");
     // A third version: only one earlier version survives.
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     EXPECT_EQ(trees(), "none v1 v2");
     expect_daily_log_matches();
 }
 
 TEST_F(DeploySite, RefusedDeploymentPutsThePreviousVersionBack) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     mode("updateApp refuse\n");
-    Reply r = deploy_once(archives().v2);
-    EXPECT_EQ(r.status, 2);
+    DeployReply r = deploy_once(archives().v2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(from("Audium Shell: /opt/audium/applications/ivr1/admin/updateApp.sh"),
               "Audium Shell: /opt/audium/applications/ivr1/admin/updateApp.sh\n"
               "From Audium: Request updateApp for application ivr1 refused by the server.\n"
@@ -268,15 +269,15 @@ TEST_F(DeploySite, RefusedDeploymentPutsThePreviousVersionBack) {
     EXPECT_EQ(trees(), "v2 v1 none");
     // The next deployment starts from a clean work copy.
     mode("");
-    ASSERT_EQ(deploy_once(archives().v2).status, 0);
+    ASSERT_EQ(deploy_once(archives().v2).status, Status::Ok);
     EXPECT_EQ(trees(), "none v2 v1");
     expect_daily_log_matches();
 }
 
 TEST_F(DeploySite, RefusedFirstDeploymentLeavesNoLiveCopy) {
     mode("deployApp refuse\n");
-    Reply r = deploy_once(archives().v1);
-    EXPECT_EQ(r.status, 2);
+    DeployReply r = deploy_once(archives().v1);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(from("Application not loaded"),
               "Application not loaded by Audium, putting back old program\n"
               "Could not restore /opt/audium/applications.old/ivr1 to "
@@ -286,8 +287,8 @@ TEST_F(DeploySite, RefusedFirstDeploymentLeavesNoLiveCopy) {
 
 TEST_F(DeploySite, SuspendedNewApplicationIsResumedAndQuestionsAnswered) {
     mode("deployApp suspend\n* ask\n");
-    Reply r = deploy_once(archives().v1);
-    EXPECT_EQ(r.status, 0);
+    DeployReply r = deploy_once(archives().v1);
+    EXPECT_EQ(r.status, Status::Ok);
     EXPECT_EQ(from("Audium Shell: /opt/audium/applications/ivr1/admin/deployApp.sh"),
               "Audium Shell: /opt/audium/applications/ivr1/admin/deployApp.sh\n"
               "From Audium: Deploying application ivr1\n"
@@ -301,9 +302,9 @@ TEST_F(DeploySite, SuspendedNewApplicationIsResumedAndQuestionsAnswered) {
 }
 
 TEST_F(DeploySite, SuspendedApplicationIsUpdatedButCountsAsNotLoaded) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     ASSERT_TRUE(site.write_file("a", H + "/standin/ivr1.state", "suspended\n"));
-    EXPECT_EQ(deploy_once(archives().v2).status, 2);
+    EXPECT_EQ(deploy_once(archives().v2).status, Status::Failed);
     EXPECT_FALSE(has("Returned status unknown"));
     EXPECT_TRUE(has("From Audium: Application ivr1 updated."));
     EXPECT_EQ(trees(), "v2 v1 none");
@@ -311,7 +312,7 @@ TEST_F(DeploySite, SuspendedApplicationIsUpdatedButCountsAsNotLoaded) {
 
 TEST_F(DeploySite, UnknownAndBadStatusFailTheLoad) {
     mode("status silent\n");
-    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_EQ(deploy_once(archives().v1).status, Status::Failed);
     EXPECT_EQ(from("Audium Shell"), "Audium Shell: /opt/audium/applications/ivr1/admin/status.sh\n"
                                     "Returned status unknown\n"
                                     "Application not loaded by Audium, putting back old "
@@ -320,14 +321,14 @@ TEST_F(DeploySite, UnknownAndBadStatusFailTheLoad) {
                                     "/opt/audium/applications/ivr1 (No such file or "
                                     "directory) (old to live)\n");
     mode("status say Application ivr1 released from memory.\n");
-    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_EQ(deploy_once(archives().v1).status, Status::Failed);
     EXPECT_TRUE(has("Bad status returned"));
 }
 
 TEST_F(DeploySite, ScriptOutputIsSplitLoggedAndDecidedByItsFirstRecognisedLine) {
     mode("status say Version 4.1 loaded\\nApplication ivr1 suspended.\\n"
          "Application ivr1 is running.\n");
-    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_EQ(deploy_once(archives().v1).status, Status::Failed);
     EXPECT_EQ(from("Audium Shell"), "Audium Shell: /opt/audium/applications/ivr1/admin/status.sh\n"
                                     "From Audium: Version 4.\n"
                                     "From Audium: 1 loaded\n"
@@ -346,17 +347,17 @@ TEST_F(DeploySite, ScriptOutputIsSplitLoggedAndDecidedByItsFirstRecognisedLine) 
     // An overlong line is cut at 199 characters, which lose its phrase here.
     std::string head(190, 'x');
     mode("status say " + head + " is running.\n");
-    EXPECT_EQ(deploy_once(archives().v1).status, 2);
+    EXPECT_EQ(deploy_once(archives().v1).status, Status::Failed);
     EXPECT_TRUE(has("From Audium: " + head + " is runni")) << joined(log);
     EXPECT_TRUE(has("Returned status unknown"));
 }
 
 TEST_F(DeploySite, RemovalReleasesAndKeepsTheLiveCopyAsOld) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
-    ASSERT_EQ(deploy_once(archives().v2).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
+    ASSERT_EQ(deploy_once(archives().v2).status, Status::Ok);
     ASSERT_EQ(trees(), "none v2 v1");
     start();
-    EXPECT_EQ(undeploy("ivr1"), 0);
+    EXPECT_EQ(undeploy("ivr1"), Status::Ok);
     finish();
     EXPECT_EQ(joined(log), "Received request to delete ivr1 audium app\n"
                            "Audium Shell: /opt/audium/applications/ivr1/admin/releaseApp.sh\n"
@@ -370,17 +371,17 @@ TEST_F(DeploySite, RemovalReleasesAndKeepsTheLiveCopyAsOld) {
 
 TEST_F(DeploySite, RemovalLeavesTheWorkCopyAlone) {
     mode("deployApp refuse\n");
-    ASSERT_EQ(deploy_once(archives().v1).status, 2);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Failed);
     ASSERT_EQ(trees(), "v1 none none");
     start();
-    EXPECT_EQ(undeploy("ivr1"), 0);
+    EXPECT_EQ(undeploy("ivr1"), Status::Ok);
     finish();
     EXPECT_EQ(trees(), "v1 none none");
 }
 
 TEST_F(DeploySite, RemovalOfAnUnknownApplicationSucceeds) {
     start();
-    EXPECT_EQ(undeploy("nosuch"), 0);
+    EXPECT_EQ(undeploy("nosuch"), Status::Ok);
     finish();
     EXPECT_EQ(log[0], "Received request to delete nosuch audium app");
     EXPECT_EQ(log[1], "Audium Shell: /opt/audium/applications/nosuch/admin/releaseApp.sh");
@@ -392,13 +393,13 @@ TEST_F(DeploySite, NoAudiumHome) {
     testproc::Options o;
     o.unset = {"AUDIUM_HOME"};
     start(o);
-    Reply r = deploy("ivr1", archives().v1);
+    DeployReply r = deploy("ivr1", archives().v1);
     EXPECT_FALSE(r.ready);
-    EXPECT_EQ(r.status, 19);
-    EXPECT_EQ(undeploy("ivr1"), 19);
+    EXPECT_EQ(r.status, Status::NoAudiumHome);
+    EXPECT_EQ(undeploy("ivr1"), Status::NoAudiumHome);
     // Priority over a bad name.
-    EXPECT_EQ(deploy("..", "").status, 19);
-    EXPECT_EQ(undeploy(".."), 19);
+    EXPECT_EQ(deploy("..", "").status, Status::NoAudiumHome);
+    EXPECT_EQ(undeploy(".."), Status::NoAudiumHome);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\nNo Audium Home\n"
                            "Received request to delete ivr1 audium app\n"
@@ -410,10 +411,10 @@ TEST_F(DeploySite, NoAudiumHome) {
 TEST_F(DeploySite, TreeBlockedByAFile) {
     ASSERT_TRUE(site.write_file("a", OLD, "in the way"));
     start();
-    Reply r = deploy("ivr1", archives().v1);
+    DeployReply r = deploy("ivr1", archives().v1);
     EXPECT_FALSE(r.ready);
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(undeploy("ivr1"), 4);
+    EXPECT_EQ(r.status, Status::NotDirectory);
+    EXPECT_EQ(undeploy("ivr1"), Status::NotDirectory);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "The directory path /opt/audium/applications.old is blocked by a "
@@ -426,15 +427,15 @@ TEST_F(DeploySite, DirectoryCreationFailures) {
     // A file where a directory of the log path should be.
     ASSERT_TRUE(site.write_file("a", "/zav/log/audium", "in the way"));
     start();
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 7);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::MkdirFailed);
     finish();
     EXPECT_EQ(log.back(), "logdir mkdir failed /zav/log/audium/ivr1/junkfile (Not a directory)");
 
     testproc::Options o;
     o.env = {"AUDIUM_HOME=/etc/passwd/h"};
     start(o);
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 7);
-    EXPECT_EQ(undeploy("ivr1"), 7);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::MkdirFailed);
+    EXPECT_EQ(undeploy("ivr1"), Status::MkdirFailed);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "workdir mkdir failed /etc/passwd/h/applications.work/ivr1 (Not a "
@@ -446,7 +447,7 @@ TEST_F(DeploySite, DirectoryCreationFailures) {
 
 TEST_F(DeploySite, MissingLogDirectoryIsCreatedWithItsParents) {
     ASSERT_TRUE(site.write_file("a", "/zav/other", ""));
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     struct stat st;
     ASSERT_EQ(stat(site.path("a", "/zav/log/audium/ivr1").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -457,9 +458,9 @@ TEST_F(DeploySite, MasterAdminDirectoryMissingOrNotADirectory) {
     std::string saved = site.path("a", H + "/admin/saved");
     ASSERT_EQ(rename(site.path("a", MASTER).c_str(), saved.c_str()), 0);
     start();
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 23);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::NoAdminDir);
     ASSERT_TRUE(site.write_file("a", MASTER, "x"));
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 23);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::NoAdminDir);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "Master admin directory /opt/audium/admin/appScripts does not exist "
@@ -472,15 +473,15 @@ TEST_F(DeploySite, MasterAdminDirectoryMissingOrNotADirectory) {
 TEST_F(DeploySite, ArchivePathIsADirectoryOrCannotBeWritten) {
     ASSERT_TRUE(site.write_file("a", WORK + "/ivr1.jar/x", ""));
     start();
-    Reply r = deploy("ivr1", archives().v1);
+    DeployReply r = deploy("ivr1", archives().v1);
     EXPECT_FALSE(r.ready);
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.status, Status::IsDirectory);
     ASSERT_TRUE(site.write_file("a", WORK + "/ivr2.jar/x", ""));
     fs::remove_all(site.path("a", WORK + "/ivr2.jar"));
     ASSERT_EQ(symlink("/nonexistent/dir/x.jar", site.path("a", WORK + "/ivr2.jar").c_str()), 0);
     r = deploy("ivr2", archives().v1);
     EXPECT_FALSE(r.ready);
-    EXPECT_EQ(r.status, 8);
+    EXPECT_EQ(r.status, Status::CannotCreate);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n"
                            "The file /opt/audium/applications.work/ivr1.jar is a directory\n"
@@ -490,14 +491,14 @@ TEST_F(DeploySite, ArchivePathIsADirectoryOrCannotBeWritten) {
 }
 
 TEST_F(DeploySite, NamesThatWouldReachWholeTreesAreRefused) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
-    ASSERT_EQ(deploy_once(archives().v2).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
+    ASSERT_EQ(deploy_once(archives().v2).status, Status::Ok);
     start();
     for (const char *name : {"", ".", "..", "a/b", "../applications"}) {
-        Reply r = deploy(name, archives().v1);
+        DeployReply r = deploy(name, archives().v1);
         EXPECT_FALSE(r.ready) << name;
-        EXPECT_EQ(r.status, 2) << name;
-        EXPECT_EQ(undeploy(name), 2) << name;
+        EXPECT_EQ(r.status, Status::Failed) << name;
+        EXPECT_EQ(undeploy(name), Status::Failed) << name;
     }
     finish();
     EXPECT_TRUE(has("Refused application name \"..\": empty, \".\", \"..\" or holding \"/\""));
@@ -513,7 +514,7 @@ TEST_F(DeploySite, PathsTooLongAreRefusedBeforeAnythingChanges) {
     testproc::Options o;
     o.env = {"AUDIUM_HOME=" + home + "x"};
     start(o);
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 2);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::Failed);
     finish();
     EXPECT_FALSE(site.exists("a", home + "x"));
     EXPECT_EQ(log.back(), "Audium home " + home +
@@ -522,26 +523,26 @@ TEST_F(DeploySite, PathsTooLongAreRefusedBeforeAnythingChanges) {
 
     o.env = {"AUDIUM_HOME=" + home};
     start(o);
-    EXPECT_EQ(deploy(std::string(32, 'n'), archives().v1).status, 2);
+    EXPECT_EQ(deploy(std::string(32, 'n'), archives().v1).status, Status::Failed);
     // The removal has more room.
-    EXPECT_EQ(undeploy(std::string(47, 'n')), 0);
-    EXPECT_EQ(undeploy(std::string(48, 'n')), 2);
+    EXPECT_EQ(undeploy(std::string(47, 'n')), Status::Ok);
+    EXPECT_EQ(undeploy(std::string(48, 'n')), Status::Failed);
     finish();
     EXPECT_FALSE(site.exists("a", home + "/applications.work"));
 
     o.env = {"JAVA_HOME=/" + std::string(135, 'j')};
     start(o);
-    EXPECT_EQ(deploy("ivr1", archives().v1).status, 2);
+    EXPECT_EQ(deploy("ivr1", archives().v1).status, Status::Failed);
     finish();
     EXPECT_FALSE(site.exists("a", WORK));
 }
 
 TEST_F(DeploySite, ChecksumMismatchKeepsTheArchiveAndTheLiveCopy) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     start();
-    Reply r = deploy("ivr1", archives().v2, false);
+    DeployReply r = deploy("ivr1", archives().v2, false);
     EXPECT_TRUE(r.ready);
-    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.status, Status::BadChecksum);
     finish();
     EXPECT_EQ(joined(log), "Received request to copy ivr1 audium app\n");
     EXPECT_EQ(site.read_file("a", WORK + "/ivr1.jar"), archives().v2);
@@ -553,35 +554,35 @@ TEST_F(DeploySite, DataEndingEarlyLeavesNoPartialArchive) {
     for (int i = 0; i < 3000; i++)
         data += static_cast<char>('a' + i % 26);
     start();
-    EXPECT_EQ(station::send_raw(agent, request(7, "ivr1")), 0);
-    ASSERT_EQ(station::read_reply(agent, agent.seq, 10000), 1);
+    EXPECT_EQ(station::send_raw(agent, request(Op::Deploy, "ivr1")), station::ClientError::None);
+    ASSERT_EQ(station::read_reply(agent, agent.seq, 10000), Status::Ready);
     std::string f;
     station::put_long(f, static_cast<std::int32_t>(data.size()));
     f += data.substr(0, 2500);
-    EXPECT_EQ(station::send_raw(agent, f), 0);
+    EXPECT_EQ(station::send_raw(agent, f), station::ClientError::None);
     testproc::close_input(child);
     agent.to = -1;
-    EXPECT_EQ(station::read_reply(agent, agent.seq, 10000), 9);
+    EXPECT_EQ(station::read_reply(agent, agent.seq, 10000), Status::ShortRead);
     finish();
     EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
     EXPECT_EQ(trees(), "none none none");
 }
 
 TEST_F(DeploySite, NoJavaHomeIsFoundOnlyAfterTheData) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     testproc::Options o;
     o.unset = {"JAVA_HOME"};
-    Reply r = deploy_once(archives().v2, o);
+    DeployReply r = deploy_once(archives().v2, o);
     EXPECT_TRUE(r.ready);
-    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.status, Status::NoJavaHome);
     EXPECT_EQ(trees(), "none v1 none");
 }
 
 TEST_F(DeploySite, JarFailureLeavesTheLiveCopy) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
-    Reply r = deploy_once(archives().damaged);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
+    DeployReply r = deploy_once(archives().damaged);
     EXPECT_TRUE(r.ready);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(log.back().rfind("Jar command failed. Jar returned ", 0), 0u) << log.back();
     EXPECT_EQ(trees(), "none v1 none");
 
@@ -589,16 +590,16 @@ TEST_F(DeploySite, JarFailureLeavesTheLiveCopy) {
     testproc::Options o;
     o.env = {"JAVA_HOME=/nonexistent"};
     r = deploy_once(archives().v2, o);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(log.back(), "Jar command failed. Jar returned 256.");
     EXPECT_EQ(trees(), "none v1 none");
 }
 
 TEST_F(DeploySite, ScriptCopyFailureLeavesTheLiveCopy) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     ASSERT_EQ(symlink("/nonexistent", site.path("a", MASTER + "/broken.sh").c_str()), 0);
-    Reply r = deploy_once(archives().v2);
-    EXPECT_EQ(r.status, 2);
+    DeployReply r = deploy_once(archives().v2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(log.back(), "Can't open file /opt/audium/admin/appScripts/broken.sh for reading "
                           "(No such file or directory)");
     EXPECT_EQ(version(LIVE + "/ivr1"), "v1");
@@ -607,13 +608,13 @@ TEST_F(DeploySite, ScriptCopyFailureLeavesTheLiveCopy) {
 
 // A work tree on a file system of its own: the work-to-live rename fails (EXDEV).
 TEST_F(DeploySite, WorkToLiveRenameFailureRestoresThePreviousVersion) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     auto m = site.exec("a", {"mount", "-t", "tmpfs", "worktmp", WORK});
     if (m.status != 0)
         GTEST_SKIP() << "cannot mount in the site: " << m.err;
     // The agent must run in the view where the mount is: the site's own namespace.
-    Reply r = deploy_once(archives().v2);
-    EXPECT_EQ(r.status, 2);
+    DeployReply r = deploy_once(archives().v2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(from("Could not move"), "Could not move /opt/audium/applications.work/ivr1 to "
                                       "/opt/audium/applications/ivr1 (Invalid cross-device "
                                       "link) (work to live)\n");
@@ -624,7 +625,7 @@ TEST_F(DeploySite, WorkToLiveRenameFailureRestoresThePreviousVersion) {
     // With no previous version the restore fails too.
     ASSERT_EQ(site.exec("a", {"sh", "-c", "rm -rf " + LIVE + "/ivr1"}).status, 0);
     r = deploy_once(archives().v2);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, Status::Failed);
     EXPECT_EQ(from("Could not move"),
               "Could not move /opt/audium/applications.work/ivr1 to "
               "/opt/audium/applications/ivr1 (Invalid cross-device link) (work to live)\n"
@@ -636,29 +637,29 @@ TEST_F(DeploySite, WorkToLiveRenameFailureRestoresThePreviousVersion) {
 // A work tree on a small file system of its own: neither an archive that does not fit
 // nor one that fits but unpacks to more than fits leaves anything behind.
 TEST_F(DeploySite, FullWorkTreeLeavesNoPartialArchiveOrCopy) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     auto m = site.exec("a", {"mount", "-t", "tmpfs", "-o", "size=256k", "worktmp", WORK});
     if (m.status != 0)
         GTEST_SKIP() << "cannot mount in the site: " << m.err;
     start();
-    EXPECT_EQ(deploy("ivr1", std::string(1 << 20, 'x')).status, 10);
+    EXPECT_EQ(deploy("ivr1", std::string(1 << 20, 'x')).status, Status::ShortWrite);
     finish();
     EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
     EXPECT_EQ(trees(), "none v1 none");
-    EXPECT_EQ(deploy_once(archives().bloated).status, 2);
+    EXPECT_EQ(deploy_once(archives().bloated).status, Status::Failed);
     EXPECT_FALSE(site.exists("a", WORK + "/ivr1.jar"));
     EXPECT_EQ(trees(), "none v1 none");
 }
 
 TEST_F(DeploySite, SlowHangingStatusScriptTimesOutAndTheAgentGoesOn) {
-    ASSERT_EQ(deploy_once(archives().v1).status, 0);
+    ASSERT_EQ(deploy_once(archives().v1).status, Status::Ok);
     mode("status hang 40\n");
     start();
-    Reply r = deploy("ivr1", archives().v2);
-    EXPECT_EQ(r.status, 2);
+    DeployReply r = deploy("ivr1", archives().v2);
+    EXPECT_EQ(r.status, Status::Failed);
     // The request limit is armed again: the agent still serves.
-    EXPECT_EQ(station::hello(agent), 0);
-    EXPECT_EQ(undeploy("other"), 0);
+    EXPECT_EQ(station::hello(agent), Status::Ok);
+    EXPECT_EQ(undeploy("other"), Status::Ok);
     finish();
     EXPECT_EQ(from("Audium Shell: /opt/audium/applications/ivr1/admin/status.sh"),
               "Audium Shell: /opt/audium/applications/ivr1/admin/status.sh\n"

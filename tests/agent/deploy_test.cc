@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::capture_stderr;
 using testfiles::read_file;
 using testfiles::write_file;
 
@@ -31,19 +32,6 @@ std::string java_home() {
     if (realpath("/usr/bin/jar", real) == nullptr)
         return "";
     return fs::path(real).parent_path().parent_path().string();
-}
-
-// Runs f with standard error going to a file; returns what was written there.
-template <class F>
-std::string capture_stderr(const fs::path &file, F f) {
-    int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the scripts to keep
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
-    f();
-    dup2(saved, 2);
-    close(saved);
-    return read_file(file);
 }
 
 class Temp : public ::testing::Test {
@@ -72,7 +60,7 @@ TEST(ApplName, NamesThatReachOutsideTheirCopyAreRefused) {
 
 TEST(DeployPaths, AreFormedFromHomeAndName) {
     AudiumPaths p{};
-    ASSERT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    ASSERT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     EXPECT_STREQ(p.work_tree.data(), "/opt/audium/applications.work");
     EXPECT_STREQ(p.live_tree.data(), "/opt/audium/applications");
     EXPECT_STREQ(p.old_tree.data(), "/opt/audium/applications.old");
@@ -91,26 +79,26 @@ TEST(DeployPaths, AreFormedFromHomeAndName) {
 TEST(DeployPaths, DeploymentNeedsHomeAndNameWithin109AndHomeWithin78) {
     AudiumPaths p{};
     std::string home78 = "/" + std::string(77, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(31, 'a').c_str(), home78.c_str(), p, true));
+    EXPECT_TRUE(acceptable_deployment(std::string(31, 'a').c_str(), home78.c_str(), p));
     EXPECT_EQ(std::string(p.admin_probe.data()).size(), 143u);
     EXPECT_EQ(std::string(p.master_admin.data()).size(), 95u);
-    EXPECT_FALSE(acceptable_request(std::string(32, 'a').c_str(), home78.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment(std::string(32, 'a').c_str(), home78.c_str(), p));
     std::string home79 = "/" + std::string(78, 'h');
-    EXPECT_FALSE(acceptable_request("a", home79.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment("a", home79.c_str(), p));
     // The longest name the wire carries, with a short home.
     std::string home14 = "/" + std::string(13, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(95, 'a').c_str(), home14.c_str(), p, true));
+    EXPECT_TRUE(acceptable_deployment(std::string(95, 'a').c_str(), home14.c_str(), p));
     std::string home15 = "/" + std::string(14, 'h');
-    EXPECT_FALSE(acceptable_request(std::string(95, 'a').c_str(), home15.c_str(), p, true));
+    EXPECT_FALSE(acceptable_deployment(std::string(95, 'a').c_str(), home15.c_str(), p));
 }
 
 TEST(DeployPaths, RemovalNeedsHomeAndNameWithin125) {
     AudiumPaths p{};
     std::string home = "/" + std::string(99, 'h');
-    EXPECT_TRUE(acceptable_request(std::string(25, 'a').c_str(), home.c_str(), p, false));
+    EXPECT_TRUE(acceptable_removal(std::string(25, 'a').c_str(), home.c_str(), p));
     EXPECT_EQ(std::string(p.old_copy.data()).size(), 143u);
-    EXPECT_FALSE(acceptable_request(std::string(26, 'a').c_str(), home.c_str(), p, false));
-    EXPECT_FALSE(acceptable_request("..", "/opt/audium", p, false));
+    EXPECT_FALSE(acceptable_removal(std::string(26, 'a').c_str(), home.c_str(), p));
+    EXPECT_FALSE(acceptable_removal("..", "/opt/audium", p));
 }
 
 TEST(DeployPaths, JavaHomeTooLongForTheJarPathIsRefusedUnsetIsLeftForLater) {
@@ -118,12 +106,12 @@ TEST(DeployPaths, JavaHomeTooLongForTheJarPathIsRefusedUnsetIsLeftForLater) {
     std::string saved = old ? old : "";
     AudiumPaths p{};
     setenv("JAVA_HOME", ("/" + std::string(135, 'j')).c_str(), 1);
-    EXPECT_FALSE(acceptable_request("ivr1", "/opt/audium", p, true));
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, false));
+    EXPECT_FALSE(acceptable_deployment("ivr1", "/opt/audium", p));
+    EXPECT_TRUE(acceptable_removal("ivr1", "/opt/audium", p));
     setenv("JAVA_HOME", ("/" + std::string(134, 'j')).c_str(), 1);
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    EXPECT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     unsetenv("JAVA_HOME");
-    EXPECT_TRUE(acceptable_request("ivr1", "/opt/audium", p, true));
+    EXPECT_TRUE(acceptable_deployment("ivr1", "/opt/audium", p));
     if (old)
         setenv("JAVA_HOME", saved.c_str(), 1);
 }
@@ -163,15 +151,14 @@ TEST_F(CopyScripts, ExistingScriptsAreReplaced) {
 
 TEST_F(CopyScripts, MissingSourceOrDestinationFails) {
     fs::path src = dir / "master";
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(copySHfiles((dir / "none").c_str(), dir.c_str()), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(copySHfiles((dir / "none").c_str(), dir.c_str()), 2); });
     EXPECT_NE(log.find("Can't open directory " + (dir / "none").string() +
                        " (No such file or directory)"),
               std::string::npos)
         << log;
     write_file(src / "status.sh", "x\n");
-    log = capture_stderr(dir / "err",
-                         [&] { EXPECT_EQ(copySHfiles(src.c_str(), (dir / "none").c_str()), 2); });
+    log = capture_stderr([&] { EXPECT_EQ(copySHfiles(src.c_str(), (dir / "none").c_str()), 2); });
     EXPECT_NE(log.find("Can't open file " + (dir / "none" / "status.sh").string() +
                        " for writing (No such file or directory)"),
               std::string::npos)
@@ -182,8 +169,7 @@ TEST_F(CopyScripts, DirectoryInTheWayOfAScriptFails) {
     fs::path src = dir / "master", dst = dir / "admin";
     write_file(src / "status.sh", "x\n");
     fs::create_directories(dst / "status.sh");
-    std::string log =
-        capture_stderr(dir / "err", [&] { EXPECT_EQ(copySHfiles(src.c_str(), dst.c_str()), 2); });
+    std::string log = capture_stderr([&] { EXPECT_EQ(copySHfiles(src.c_str(), dst.c_str()), 2); });
     EXPECT_NE(log.find("for writing (Is a directory)"), std::string::npos) << log;
 }
 
@@ -247,15 +233,15 @@ TEST_F(Unjar, NoJavaHome) {
 TEST_F(Unjar, JarExitingWithOneShowsTheStatusWord) {
     // A jar tool that cannot be executed: the child ends with status 1.
     setenv("JAVA_HOME", (dir / "nojava").c_str(), 1);
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(unjar((dir / "app.jar").c_str(), "ivr1"), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(unjar((dir / "app.jar").c_str(), "ivr1"), 2); });
     EXPECT_NE(log.find("Jar command failed. Jar returned 256."), std::string::npos) << log;
 }
 
 TEST_F(Unjar, DamagedArchiveFails) {
     write_file(dir / "bad.jar", "this is not an archive");
-    std::string log = capture_stderr(
-        dir / "err", [&] { EXPECT_EQ(unjar((dir / "bad.jar").c_str(), "ivr1"), 2); });
+    std::string log =
+        capture_stderr([&] { EXPECT_EQ(unjar((dir / "bad.jar").c_str(), "ivr1"), 2); });
     EXPECT_NE(log.find("Jar command failed. Jar returned "), std::string::npos) << log;
 }
 

@@ -1,7 +1,6 @@
 // makedir and rmdir_recursive on temporary trees.
 #include "dirs.h"
-#include "log.h"
-#include "loop.h"
+#include "files.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,9 +11,10 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using testfiles::capture_stderr;
 
 namespace {
 
@@ -48,27 +48,6 @@ void touch(const std::string &p) {
 std::string cwd() {
     char b[PATH_MAX];
     return getcwd(b, sizeof b) ? b : "";
-}
-
-// Runs f with standard error captured; returns what it wrote.
-template <class F>
-std::string capture_stderr(F f) {
-    fflush(stderr);
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    int saved = dup(2);
-    dup2(fds[1], 2);
-    close(fds[1]);
-    f();
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    char b[4096];
-    ssize_t k;
-    while ((k = read(fds[0], b, sizeof b)) > 0)
-        out.append(b, static_cast<size_t>(k));
-    close(fds[0]);
-    return out;
 }
 
 } // namespace
@@ -218,115 +197,4 @@ TEST(Rmdir, EntryThatCannotBeRemovedStopsWithOneLine) {
         err, std::regex("\\d\\d:\\d\\d:\\d\\d Could not unlink file \\(Permission denied\\)\n")))
         << err;
     EXPECT_TRUE(exists(t / "top/locked/file"));
-}
-
-TEST(Log, LineOnStandardError) {
-    std::string err =
-        capture_stderr([] { log_entry("Received request to delete %s audium app", "app1"); });
-    EXPECT_TRUE(std::regex_match(
-        err, std::regex("\\d\\d:\\d\\d:\\d\\d Received request to delete app1 audium app\n")))
-        << err;
-}
-
-TEST(Log, LineAlsoInTheOpenFileAndLongMessagesAreCut) {
-    Tree t;
-    int saved = logfd;
-    logfd = open((t / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    ASSERT_GE(logfd, 0);
-    std::string big(5000, 'm');
-    std::string err = capture_stderr([&] {
-        log_entry("one %d", 1);
-        log_entry("%s", big.c_str());
-        log_init();
-        log_entry_from_signal("Remote timed out");
-    });
-    close_log_file();
-    EXPECT_EQ(logfd, -1);
-    logfd = saved;
-    int fd = open((t / "log").c_str(), O_RDONLY);
-    std::string file;
-    char b[8192];
-    ssize_t k;
-    while ((k = read(fd, b, sizeof b)) > 0)
-        file.append(b, static_cast<size_t>(k));
-    close(fd);
-    EXPECT_EQ(file, err);
-    std::regex shape("\\d\\d:\\d\\d:\\d\\d one 1\n\\d\\d:\\d\\d:\\d\\d m{1013}\n"
-                     "(\\d\\d:\\d\\d:\\d\\d) Remote timed out\n");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(file, m, shape)) << file.substr(0, 100);
-    // The signal-safe line carries the same local time as the ordinary one.
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::string hms = m[1].str();
-    long logged = std::stol(hms.substr(0, 2)) * 3600 + std::stol(hms.substr(3, 2)) * 60 +
-                  std::stol(hms.substr(6, 2));
-    long local = tm.tm_hour * 3600L + tm.tm_min * 60 + tm.tm_sec;
-    EXPECT_LE((local - logged + 86400) % 86400, 2);
-}
-
-using LogDeathTest = ::testing::Test;
-
-TEST(LogDeathTest, RequestLimitEndsTheProcessEvenInsideALogWrite) {
-    // The limit fires while the process is busy writing log lines: the handler must
-    // still write its own line and end with status 1, with no lock to deadlock on.
-    Tree t;
-    std::string path = t / "busy.log";
-    EXPECT_EXIT(
-        {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);
-            logfd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            log_init();
-            struct itimerval it {};
-            it.it_value.tv_usec = 300000;
-            arm_alarm(0, SignalAlarmTimeout);
-            setitimer(ITIMER_REAL, &it, nullptr);
-            for (long i = 0;; i++)
-                log_entry("busy line %ld with some text to make it longer", i);
-        },
-        ::testing::ExitedWithCode(1), "");
-    int fd = open(path.c_str(), O_RDONLY);
-    off_t size = lseek(fd, 0, SEEK_END);
-    char b[64] = {};
-    ASSERT_GT(size, 30);
-    pread(fd, b, 26, size - 26);
-    close(fd);
-    EXPECT_STREQ(b + 9, "Remote timed out\n");
-}
-
-TEST(LogDeathTest, RequestLimitEndsTheProcessEvenWhenItsOwnLineBlocks) {
-    // The log file takes no more bytes (a full FIFO nobody reads), so the handler's own
-    // line blocks: the fallback alarm must still take the process down within seconds.
-    Tree t;
-    std::string fifo = t / "stuck.log";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EXIT(
-        {
-            // A hang would stall the whole test: a watchdog ends it with another signal.
-            pid_t self = getpid();
-            if (fork() == 0) {
-                for (int i = 0; i < 150 && getppid() == self; i++)
-                    usleep(100000);
-                if (getppid() == self)
-                    kill(self, SIGKILL);
-                _exit(0);
-            }
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);
-            int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-            int wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-            if (rd < 0 || wr < 0)
-                _exit(3);
-            char block[4096] = {};
-            while (write(wr, block, sizeof block) > 0) {
-            }
-            fcntl(wr, F_SETFL, 0);
-            logfd = wr;
-            arm_alarm(1, SignalAlarmTimeout);
-            for (;;)
-                pause();
-        },
-        ::testing::KilledBySignal(SIGALRM), "");
 }

@@ -39,12 +39,12 @@ std::string pattern(size_t n) {
 }
 
 // Sends request seq for op on dir/name and returns the next reply's status.
-int request(RunningAgent &a, std::int16_t op, const std::string &dir, const std::string &name) {
+Reply request(RunningAgent &a, Op op, const std::string &dir, const std::string &name) {
     std::string f = request_header(++a.agent.seq, op);
     put_string(f, dir);
     put_string(f, name);
     if (!a.send(f))
-        return ErrWrite;
+        return ClientError::Write;
     return read_reply(a.agent, a.agent.seq, 5000);
 }
 
@@ -55,14 +55,14 @@ TEST(Put, CreatesMissingDirectoriesAndTheFile) {
     RunningAgent a;
     std::string dir = t / "a/b/c";
     std::string data = pattern(5000);
-    EXPECT_EQ(put(a.agent, dir, "file", data), 0);
+    EXPECT_EQ(put(a.agent, dir, "file", data), Status::Ok);
     EXPECT_EQ(read_file(dir + "/file"), data);
     EXPECT_EQ(mode_of(t / "a"), 0777u);
     EXPECT_EQ(mode_of(t / "a/b/c"), 0777u);
     EXPECT_EQ(mode_of(dir + "/file"), 0666u);
     EXPECT_FALSE(exists(dir + "/file-TARKO"));
     // Replaced whole by a second, shorter upload.
-    EXPECT_EQ(put(a.agent, dir, "file", "short"), 0);
+    EXPECT_EQ(put(a.agent, dir, "file", "short"), Status::Ok);
     EXPECT_EQ(read_file(dir + "/file"), "short");
     EXPECT_EQ(a.err(100), "");
 }
@@ -72,7 +72,7 @@ TEST(Put, SizesAroundThePiece) {
     RunningAgent a;
     for (size_t n : {0, 1, 1023, 1024, 1025, 65535, 65536, 65537, 300000}) {
         std::string data = pattern(n);
-        EXPECT_EQ(put(a.agent, t.path, "f", data), 0) << n;
+        EXPECT_EQ(put(a.agent, t.path, "f", data), Status::Ok) << n;
         EXPECT_EQ(read_file(t / "f"), data) << n;
     }
 }
@@ -80,12 +80,12 @@ TEST(Put, SizesAroundThePiece) {
 TEST(Put, EmptyFileWithTheEmptyChecksum) {
     TempDir t;
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "empty"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "empty"), Status::Ready);
     std::string d;
     put_long(d, 0);
     put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
     ASSERT_TRUE(a.send(d));
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::Ok);
     EXPECT_TRUE(exists(t / "empty"));
     EXPECT_EQ(read_file(t / "empty"), "");
 }
@@ -93,12 +93,12 @@ TEST(Put, EmptyFileWithTheEmptyChecksum) {
 TEST(Put, NegativeLengthCarriesNoData) {
     TempDir t;
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "neg"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "neg"), Status::Ready);
     std::string d;
     put_long(d, -5);
     put_long(d, static_cast<std::int32_t>(0xFFFFFFFF));
     ASSERT_TRUE(a.send(d));
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::Ok);
     EXPECT_EQ(read_file(t / "neg"), "");
 }
 
@@ -107,23 +107,24 @@ TEST(Put, RefusedChecksWithoutInterimResponse) {
     write_file(t / "plain", "x");
     ASSERT_EQ(mkdir((t / "dir").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 1, t / "plain", "f"), 4);        // directory is a file
-    EXPECT_EQ(request(a, 1, t.path, "dir"), 3);           // target is a directory
-    EXPECT_EQ(request(a, 1, t / "plain/deeper", "f"), 7); // a file higher up
-    EXPECT_EQ(request(a, 1, t.path, ""), 3);              // empty name: the directory
+    EXPECT_EQ(request(a, Op::Put, t / "plain", "f"), Status::NotDirectory); // directory is a file
+    EXPECT_EQ(request(a, Op::Put, t.path, "dir"), Status::IsDirectory);     // target is a directory
+    EXPECT_EQ(request(a, Op::Put, t / "plain/deeper", "f"),
+              Status::MkdirFailed);                                  // a file higher up
+    EXPECT_EQ(request(a, Op::Put, t.path, ""), Status::IsDirectory); // empty name: the directory
     std::string err = a.err(300);
     EXPECT_NE(err.find("The file " + t.path + "/dir is a directory\n"), std::string::npos);
     EXPECT_NE(err.find("mkdir failed " + t.path + "/plain/deeper/f (Not a directory)\n"),
               std::string::npos);
     // Each was answered once: the next reply is to the next request.
-    EXPECT_EQ(rm(a.agent, t.path, "none"), 0);
+    EXPECT_EQ(rm(a.agent, t.path, "none"), Status::Ok);
 }
 
 TEST(Put, TemporaryFileCannotBeCreated) {
     TempDir t;
     ASSERT_EQ(mkdir((t / "f-TARKO").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 1, t.path, "f"), 8);
+    EXPECT_EQ(request(a, Op::Put, t.path, "f"), Status::CannotCreate);
     EXPECT_NE(a.err(300).find("Could not write to " + t.path + "/f-TARKO (Is a directory)"),
               std::string::npos);
 }
@@ -132,23 +133,23 @@ TEST(Put, ChecksumMismatchLeavesTargetAndNoTemporary) {
     TempDir t;
     write_file(t / "f", "old contents");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 3);
     d += "abc";
     put_long(d, 0x48AA78A3);
     ASSERT_TRUE(a.send(d));
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 6);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::BadChecksum);
     EXPECT_EQ(read_file(t / "f"), "old contents");
     EXPECT_FALSE(exists(t / "f-TARKO"));
     // The right checksum of "abc" is accepted.
-    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     d.clear();
     put_long(d, 3);
     d += "abc";
     put_long(d, 0x48AA78A2);
     ASSERT_TRUE(a.send(d));
-    EXPECT_EQ(read_reply(a.agent, 2, 5000), 0);
+    EXPECT_EQ(read_reply(a.agent, 2, 5000), Status::Ok);
     EXPECT_EQ(read_file(t / "f"), "abc");
 }
 
@@ -156,7 +157,7 @@ TEST(Put, InProgressUnderTemporaryName) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 200000);
     d += pattern(150000);
@@ -168,7 +169,7 @@ TEST(Put, InProgressUnderTemporaryName) {
     std::string rest = pattern(200000).substr(150000);
     put_long(rest, static_cast<std::int32_t>(checksum_of(pattern(200000))));
     ASSERT_TRUE(a.send(rest));
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 0);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::Ok);
     EXPECT_EQ(read_file(t / "f"), pattern(200000));
     EXPECT_FALSE(exists(t / "f-TARKO"));
 }
@@ -177,13 +178,13 @@ TEST(Put, ClientEndsInsideTheData) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 5000);
     d += pattern(2500);
     ASSERT_TRUE(a.send(d));
     a.close_input();
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 9);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::ShortRead);
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(read_file(t / "f"), "old");
     EXPECT_FALSE(exists(t / "f-TARKO"));
@@ -193,7 +194,7 @@ TEST(Put, ClientEndsBeforeTheChecksum) {
     TempDir t;
     write_file(t / "f", "old");
     RunningAgent a;
-    ASSERT_EQ(request(a, 1, t.path, "f"), 1);
+    ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
     put_long(d, 3);
     d += "ab"
@@ -215,7 +216,7 @@ TEST(Put, ConcurrentUploadsOfOneTargetNeverMix) {
     write_file(t / "f", old_data);
     for (int round = 0; round < 4; round++) {
         RunningAgent a, b, reader;
-        int ra = -1, rb = -1;
+        Reply ra = ClientError::None, rb = ClientError::None;
         std::atomic<bool> done{false};
         std::thread ta([&] { ra = put(a.agent, t.path, "f", a_data); });
         std::thread tb([&] { rb = put(b.agent, t.path, "f", b_data); });
@@ -223,7 +224,7 @@ TEST(Put, ConcurrentUploadsOfOneTargetNeverMix) {
         std::thread tr([&] {
             while (!done) {
                 int fd = open((t / "copy").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-                if (get_fd(reader.agent, t.path, "f", fd) == 0)
+                if (get_fd(reader.agent, t.path, "f", fd).ok())
                     seen.push_back(read_file(t / "copy"));
                 close(fd);
             }
@@ -232,8 +233,8 @@ TEST(Put, ConcurrentUploadsOfOneTargetNeverMix) {
         tb.join();
         done = true;
         tr.join();
-        EXPECT_EQ(ra, 0);
-        EXPECT_EQ(rb, 0);
+        EXPECT_EQ(ra, Status::Ok);
+        EXPECT_EQ(rb, Status::Ok);
         std::string got = read_file(t / "f");
         EXPECT_TRUE(got == a_data || got == b_data) << "round " << round << ": " << got.size();
         for (auto &s : seen)
@@ -249,12 +250,12 @@ TEST(Put, EndedBySignalsAgentsRemoveOnlyTheirOwnTemporary) {
     write_file(t / "f", "old");
     for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
         RunningAgent holder, waiter;
-        ASSERT_EQ(request(holder, 1, t.path, "f"), 1);
+        ASSERT_EQ(request(holder, Op::Put, t.path, "f"), Status::Ready);
         std::string d;
         put_long(d, 200000);
         d += pattern(100000);
         ASSERT_TRUE(holder.send(d));
-        ASSERT_TRUE(waiter.send(request_header(++waiter.agent.seq, 1) + [&] {
+        ASSERT_TRUE(waiter.send(request_header(++waiter.agent.seq, Op::Put) + [&] {
             std::string p;
             put_string(p, t.path);
             put_string(p, "f");
@@ -287,7 +288,7 @@ TEST(Put, FromAFileDescriptor) {
         *static_cast<std::int64_t *>(ctx) = done;
     };
     a.agent.progress_ctx = &last;
-    EXPECT_EQ(put_path(a.agent, t.path, "dst", (t / "src").c_str()), 0);
+    EXPECT_EQ(put_path(a.agent, t.path, "dst", (t / "src").c_str()), Status::Ok);
     EXPECT_EQ(last, 1 << 20);
     EXPECT_EQ(read_file(t / "dst"), data);
 }
@@ -300,17 +301,17 @@ TEST(Delete, Statuses) {
     ASSERT_EQ(symlink((t / "f").c_str(), (t / "linkfile").c_str()), 0);
     ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
     RunningAgent a;
-    EXPECT_EQ(rm(a.agent, t.path, "absent"), 0);
-    EXPECT_EQ(rm(a.agent, t.path, "d"), 3);
-    EXPECT_EQ(rm(a.agent, t.path, ""), 3);
-    EXPECT_EQ(rm(a.agent, t.path, "linkdir"), 3);
-    EXPECT_EQ(rm(a.agent, t.path, "linkfile"), 0);
+    EXPECT_EQ(rm(a.agent, t.path, "absent"), Status::Ok);
+    EXPECT_EQ(rm(a.agent, t.path, "d"), Status::IsDirectory);
+    EXPECT_EQ(rm(a.agent, t.path, ""), Status::IsDirectory);
+    EXPECT_EQ(rm(a.agent, t.path, "linkdir"), Status::IsDirectory);
+    EXPECT_EQ(rm(a.agent, t.path, "linkfile"), Status::Ok);
     EXPECT_FALSE(exists(t / "linkfile"));
     EXPECT_TRUE(exists(t / "f"));
-    EXPECT_EQ(rm(a.agent, t.path, "dangling"), 0);
+    EXPECT_EQ(rm(a.agent, t.path, "dangling"), Status::Ok);
     EXPECT_FALSE(exists(t / "dangling"));
-    EXPECT_EQ(rm(a.agent, t / "f", "below-a-file"), 2); // ENOTDIR is not ENOENT
-    EXPECT_EQ(rm(a.agent, t.path, "f"), 0);
+    EXPECT_EQ(rm(a.agent, t / "f", "below-a-file"), Status::Failed); // ENOTDIR is not ENOENT
+    EXPECT_EQ(rm(a.agent, t.path, "f"), Status::Ok);
     EXPECT_FALSE(exists(t / "f"));
     EXPECT_NE(a.err(300).find("The file " + t.path + "/d is a directory"), std::string::npos);
 }
@@ -319,14 +320,14 @@ TEST(Get, EmptyFileExactBytes) {
     TempDir t;
     write_file(t / "e", "");
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "e");
     ASSERT_TRUE(a.send(f));
-    std::string want = response(1, 1);
+    std::string want = response(1, Status::Ready);
     put_long(want, 0);
     put_long(want, static_cast<std::int32_t>(0xFFFFFFFF));
-    want += response(1, 0);
+    want += response(1, Status::Ok);
     EXPECT_EQ(a.out(want.size()), want);
 }
 
@@ -337,9 +338,9 @@ TEST(Get, DataAndSumAgree) {
         std::string data = pattern(n);
         write_file(t / "f", data);
         FileInfo got, summed;
-        EXPECT_EQ(get_path(a.agent, t.path, "f", (t / "copy").c_str(), &got), 0);
+        EXPECT_EQ(get_path(a.agent, t.path, "f", (t / "copy").c_str(), &got), Status::Ok);
         EXPECT_EQ(read_file(t / "copy"), data);
-        EXPECT_EQ(sum(a.agent, t.path, "f", &summed), 0);
+        EXPECT_EQ(sum(a.agent, t.path, "f", &summed), Status::Ok);
         EXPECT_EQ(got.length, static_cast<std::int32_t>(n));
         EXPECT_EQ(summed.length, got.length);
         EXPECT_EQ(summed.checksum, got.checksum);
@@ -352,7 +353,7 @@ TEST(Get, SumOfABCIsTheKnownValue) {
     write_file(t / "abc", "abc");
     RunningAgent a;
     FileInfo info;
-    EXPECT_EQ(sum(a.agent, t.path, "abc", &info), 0);
+    EXPECT_EQ(sum(a.agent, t.path, "abc", &info), Status::Ok);
     EXPECT_EQ(info.length, 3);
     EXPECT_EQ(info.checksum, 0x48AA78A2u);
 }
@@ -362,17 +363,17 @@ TEST(Get, RefusedChecks) {
     ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
     ASSERT_EQ(mkdir((t / "d").c_str(), 0777), 0);
     RunningAgent a;
-    EXPECT_EQ(request(a, 5, t.path, "dangling"), 11);
-    EXPECT_EQ(request(a, 6, t.path, "absent"), 11);
-    EXPECT_EQ(request(a, 5, t.path, "d"), 3);
-    EXPECT_EQ(request(a, 6, t.path, ""), 3);
+    EXPECT_EQ(request(a, Op::Get, t.path, "dangling"), Status::CannotOpen);
+    EXPECT_EQ(request(a, Op::Sum, t.path, "absent"), Status::CannotOpen);
+    EXPECT_EQ(request(a, Op::Get, t.path, "d"), Status::IsDirectory);
+    EXPECT_EQ(request(a, Op::Sum, t.path, ""), Status::IsDirectory);
     std::string err = a.err(300);
     EXPECT_TRUE(
         std::regex_search(err, std::regex("^\\d\\d:\\d\\d:\\d\\d Could not read file " + t.path +
                                           "/dangling \\(No such file or "
                                           "directory\\)\n")))
         << err;
-    EXPECT_EQ(rm(a.agent, t.path, "x"), 0);
+    EXPECT_EQ(rm(a.agent, t.path, "x"), Status::Ok);
 }
 
 TEST(Get, FileShrinkingWhileSent) {
@@ -381,11 +382,11 @@ TEST(Get, FileShrinkingWhileSent) {
     std::string data = pattern(n);
     write_file(t / "f", data);
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "f");
     ASSERT_TRUE(a.send(f));
-    ASSERT_EQ(a.out(7), response(1, 1));
+    ASSERT_EQ(a.out(7), response(1, Status::Ready));
     std::string len = a.out(4);
     ASSERT_EQ(len.size(), 4u);
     // The agent is blocked on the full pipe long before the end of the file.
@@ -394,9 +395,9 @@ TEST(Get, FileShrinkingWhileSent) {
     std::string got = a.out(n, 10000);
     ASSERT_EQ(got.size(), n);
     std::int32_t sent;
-    ASSERT_EQ(read_long_value(a.agent, &sent, 5000), 0);
+    ASSERT_EQ(read_long_value(a.agent, &sent, 5000), ClientError::None);
     EXPECT_EQ(static_cast<std::uint32_t>(sent), checksum_of(got));
-    EXPECT_EQ(read_reply(a.agent, 1, 5000), 9);
+    EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::ShortRead);
     EXPECT_EQ(got.substr(0, keep), data.substr(0, keep));
     size_t last = got.find_last_not_of('\0');
     EXPECT_LT(last, n / 2); // the missing part came as zero bytes
@@ -406,11 +407,11 @@ TEST(Get, ReaderGoneIsAShortWriteNotACrash) {
     TempDir t;
     write_file(t / "f", pattern(1 << 20));
     RunningAgent a;
-    std::string f = request_header(1, 5);
+    std::string f = request_header(1, Op::Get);
     put_string(f, t.path);
     put_string(f, "f");
     ASSERT_TRUE(a.send(f));
-    ASSERT_EQ(a.out(7), response(1, 1));
+    ASSERT_EQ(a.out(7), response(1, Status::Ready));
     close(a.child.out);
     a.child.out = -1;
     a.agent.from = -1;
@@ -423,7 +424,7 @@ TEST(Put, AgentStartedWithoutStandardOutputKeepsItsAnswersOutOfTheFile) {
     // the interim response would be written into the file ahead of the data.
     TempDir t;
     std::string data = pattern(3000);
-    std::string in = request_header(1, 1);
+    std::string in = request_header(1, Op::Put);
     put_string(in, t.path);
     put_string(in, "f");
     put_long(in, static_cast<std::int32_t>(data.size()));

@@ -28,22 +28,22 @@ TEST(FullDisk, UploadGivesShortWriteAndKeepsTheOldTarget) {
         GTEST_SKIP() << "no private mount namespace here";
     TempDir t;
     RunningAgent a(small_tmpfs(t.path));
-    ASSERT_EQ(hello(a.agent), 0);
-    EXPECT_EQ(put(a.agent, t.path, "f", "old"), 0);
+    ASSERT_EQ(hello(a.agent), Status::Ok);
+    EXPECT_EQ(put(a.agent, t.path, "f", "old"), Status::Ok);
     std::string big(1 << 20, 'x');
-    EXPECT_EQ(put(a.agent, t.path, "f", big), 10);
+    EXPECT_EQ(put(a.agent, t.path, "f", big), Status::ShortWrite);
     std::string copy = t / "copy";
     int fd = open(copy.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(get_fd(a.agent, t.path, "f", fd), 0);
+    EXPECT_EQ(get_fd(a.agent, t.path, "f", fd), Status::Ok);
     char buf[8] = {};
     EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 3);
     close(fd);
     EXPECT_STREQ(buf, "old");
     FileInfo info;
-    EXPECT_EQ(sum(a.agent, t.path, "f-TARKO", &info), 11); // no temporary left
+    EXPECT_EQ(sum(a.agent, t.path, "f-TARKO", &info), Status::CannotOpen); // no temporary left
     // The space was given back: a small upload works again.
-    EXPECT_EQ(put(a.agent, t.path, "f", "new"), 0);
+    EXPECT_EQ(put(a.agent, t.path, "f", "new"), Status::Ok);
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
 }

@@ -14,7 +14,7 @@ TEST(Hello, IsTenBytesAnyNumberOfTimes) {
         EXPECT_EQ(a.out(10), "HELLO_v22\n");
     }
     // Hellos use no sequence number.
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     EXPECT_EQ(a.agent.seq, 1);
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
@@ -23,7 +23,7 @@ TEST(Hello, IsTenBytesAnyNumberOfTimes) {
 
 TEST(Sequence, FirstRequestNumberedTwoIsRefused) {
     RunningAgent a;
-    ASSERT_TRUE(a.send(request_header(2, 2)));
+    ASSERT_TRUE(a.send(request_header(2, Op::Delete)));
     EXPECT_EQ(a.out(7), std::string("\x52\x00\x00\x00\x01\x00\x05", 7));
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.out(1, 200), ""); // nothing more, the output is closed
@@ -32,12 +32,13 @@ TEST(Sequence, FirstRequestNumberedTwoIsRefused) {
 TEST(Sequence, RequestsInTurnThenARepeat) {
     RunningAgent a;
     for (int i = 1; i <= 3; i++)
-        EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
-    std::string f = request_header(2, 2);
+        EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
+    std::string f = request_header(2, Op::Delete);
     put_string(f, "/nonexistent-dir");
     put_string(f, "x");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(4, 5)); // the expected number, not the one received
+    EXPECT_EQ(a.out(7),
+              response(4, Status::SeqMismatch)); // the expected number, not the one received
     EXPECT_EQ(a.wait(), 0);
 }
 
@@ -47,21 +48,21 @@ TEST(Sequence, UnknownOperationsKeepTheirNumber) {
     std::int32_t seq = 0;
     for (auto op : ops) {
         ASSERT_TRUE(a.send(request_header(++seq, op)));
-        EXPECT_EQ(a.out(7), response(seq, 15)) << op;
+        EXPECT_EQ(a.out(7), response(seq, Status::BadOperation)) << op;
     }
     a.agent.seq = seq;
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     EXPECT_EQ(a.agent.seq, 5);
 }
 
 TEST(Framing, StrayBytesBetweenFramesAreIgnored) {
     RunningAgent a;
     ASSERT_TRUE(a.send("\n\nxyz\0\xff"));
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     ASSERT_TRUE(a.send(std::string("\r\n\x52\x00", 4)));
     ASSERT_TRUE(a.send("H"));
     EXPECT_EQ(a.out(10), "HELLO_v22\n");
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
 }
 
 TEST(Framing, PayloadOfUnknownOperationIsReadAsFrames) {
@@ -71,13 +72,13 @@ TEST(Framing, PayloadOfUnknownOperationIsReadAsFrames) {
     std::string f = request_header(1, 9);
     put_string(f, "xHy");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(1, 15));
+    EXPECT_EQ(a.out(7), response(1, Status::BadOperation));
     EXPECT_EQ(a.out(10), "HELLO_v22\n");
 }
 
 TEST(EndOfInput, BetweenRequestsEndsQuietly) {
     RunningAgent a;
-    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), 0);
+    EXPECT_EQ(rm(a.agent, "/nonexistent-dir", "x"), Status::Ok);
     a.close_input();
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(a.err(), "");
@@ -85,7 +86,7 @@ TEST(EndOfInput, BetweenRequestsEndsQuietly) {
 
 TEST(EndOfInput, InsideAFrameEndsWithoutResponse) {
     // Cut after each byte of a complete request: the agent ends with 0 and no reply.
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, "nothing-here");
     for (size_t cut = 1; cut < f.size(); cut += 3) {
@@ -101,7 +102,7 @@ namespace {
 
 // Sends a request for operation 2 whose directory string announces len bytes.
 void send_dir_length(RunningAgent &a, std::int32_t len, size_t actual) {
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_long(f, len);
     f.append(actual, 'd');
     ASSERT_TRUE(a.send(f));
@@ -113,12 +114,12 @@ TEST(CountedString, LongestDirectoryIsAccepted) {
     RunningAgent a;
     std::string dir = "/nonexistent" + std::string(95 - 12, 'd');
     ASSERT_EQ(dir.size(), 95u);
-    EXPECT_EQ(rm(a.agent, dir, std::string(31, 'n')), 0);
-    std::string f = request_header(2, 2);
+    EXPECT_EQ(rm(a.agent, dir, std::string(31, 'n')), Status::Ok);
+    std::string f = request_header(2, Op::Delete);
     put_string(f, "");
     put_string(f, "");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(2, 3)); // "" + "/" + "" is the root directory
+    EXPECT_EQ(a.out(7), response(2, Status::IsDirectory)); // "" + "/" + "" is the root directory
 }
 
 TEST(CountedString, OverLongOrNegativeEndsTheAgent) {
@@ -140,7 +141,7 @@ TEST(CountedString, OverLongOrNegativeEndsTheAgent) {
 
 TEST(CountedString, NameLimitIs31) {
     RunningAgent a;
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, std::string(32, 'n'));
     ASSERT_TRUE(a.send(f));
@@ -177,11 +178,11 @@ TEST(Slow, StalledUploadIsCutOff120SecondsAfterItsHeader) {
         std::fclose(f);
     }
     RunningAgent a;
-    std::string f = request_header(1, 1);
+    std::string f = request_header(1, Op::Put);
     put_string(f, t.path);
     put_string(f, "target");
     ASSERT_TRUE(a.send(f));
-    EXPECT_EQ(a.out(7), response(1, 1));
+    EXPECT_EQ(a.out(7), response(1, Status::Ready));
     std::string data;
     put_long(data, 100000);
     data.append(5000, 'x');

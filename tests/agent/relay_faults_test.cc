@@ -55,7 +55,7 @@ TEST_F(Faults, WrongHelloGives12AndTerminatesTheChild) {
     // The far side would sit for a minute after its wrong hello: only SIGTERM ends it soon.
     READY_OR_SKIP("hello HELLO_v21 sleep 60");
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 12);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), Status::NoHello);
     EXPECT_LT(seconds_since(t0), 8.0);
     expect_clean();
     EXPECT_TRUE(wait_until([&] {
@@ -66,7 +66,7 @@ TEST_F(Faults, WrongHelloGives12AndTerminatesTheChild) {
     // The cache stayed empty: the next relay starts a new child with a new hello.
     ASSERT_TRUE(s.site.write_file("b", "/fake_remote/mode", PROXY));
     ASSERT_TRUE(s.site.write_file("b", "/srv/x", "x"));
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "x"), 0);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "x"), Status::Ok);
     EXPECT_FALSE(s.site.exists("b", "/srv/x"));
     EXPECT_EQ(s.starts("b"), 2);
     EXPECT_EQ(s.children().size(), 1u);
@@ -75,14 +75,14 @@ TEST_F(Faults, WrongHelloGives12AndTerminatesTheChild) {
 
 TEST_F(Faults, HelloTooShortGives12) {
     READY_OR_SKIP("hello HELLO_v2 die");
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 12);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), Status::NoHello);
     expect_clean();
     EXPECT_EQ(s.stop(), 0);
 }
 
 TEST_F(Faults, UnknownHostGives12) {
     READY_OR_SKIP(PROXY);
-    EXPECT_EQ(station::rmremote(s.agent, "nosuchhost", "/tmp", "x"), 12);
+    EXPECT_EQ(station::rmremote(s.agent, "nosuchhost", "/tmp", "x"), Status::NoHello);
     expect_clean();
     EXPECT_EQ(s.stop(), 0);
 }
@@ -91,7 +91,8 @@ TEST_F(Faults, NoHelloWithinTenSecondsGives12) {
     READY_OR_SKIP("hello none sleep 60");
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")), 12);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")),
+              Status::NoHello);
     double took = seconds_since(t0);
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 15.0);
@@ -103,33 +104,35 @@ TEST_F(Faults, NoHelloWithinTenSecondsGives12) {
 TEST_F(Faults, FirstReplyZeroGives2) {
     READY_OR_SKIP("hello HELLO_v22 reply 0");
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")), 2);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")),
+              Status::Failed);
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Put, "/srv", "f")));
 }
 
 TEST_F(Faults, FirstReplySevenGives7AndSendsNoData) {
     READY_OR_SKIP("hello HELLO_v22 reply 7");
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")), 7);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, station::checksum_of("data")),
+              Status::MkdirFailed);
     EXPECT_EQ(s.children().size(), 1u); // the connection stays cached
     EXPECT_EQ(s.fds(), base_fds + 2);   // its two pipes; the local file is closed
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, 1, "/srv", "f")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Put, "/srv", "f")));
 }
 
 TEST_F(Faults, ReplyToAnotherNumberGives5) {
     // Request 1 is answered as if it were request 9, request 2 properly.
     READY_OR_SKIP("hello HELLO_v22 replyas 9 0 reply 3");
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 5);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), Status::SeqMismatch);
     // The stray status bytes stay in the stream and are skipped before the next 'R'.
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "y"), 3);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "y"), Status::IsDirectory);
     EXPECT_EQ(s.stop(), 0);
     ASSERT_TRUE(s.ended("b"));
-    EXPECT_EQ(hex(s.received("b")),
-              hex(hello_byte() + request(1, 2, "/tmp", "x") + request(2, 2, "/tmp", "y")));
+    EXPECT_EQ(hex(s.received("b")), hex(hello_byte() + request(1, Op::Delete, "/tmp", "x") +
+                                        request(2, Op::Delete, "/tmp", "y")));
 }
 
 TEST_F(Faults, DeadFarAgentGives17AndTheAgentLivesOn) {
@@ -137,13 +140,13 @@ TEST_F(Faults, DeadFarAgentGives17AndTheAgentLivesOn) {
     READY_OR_SKIP("hello HELLO_v22 answer 1 die", {"a", "b", "c"});
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
     const auto sum = station::checksum_of("data");
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, sum), 17);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, sum), Status::NoResponse);
     // The dead connection stays cached and fails the same way, every time.
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, sum), 17);
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "f"), 17);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "f", 4, sum), Status::NoResponse);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "f"), Status::NoResponse);
     EXPECT_EQ(s.starts("b"), 1);
     // A relay to another host replaces it; the dead child is awaited, not left a zombie.
-    EXPECT_EQ(station::push(s.agent, "c", "/srv", "f", 4, sum), 0);
+    EXPECT_EQ(station::push(s.agent, "c", "/srv", "f", 4, sum), Status::Ok);
     EXPECT_EQ(s.site.read_file("c", "/srv/f"), "data");
     EXPECT_EQ(s.children().size(), 1u);
     EXPECT_EQ(s.fds(), base_fds + 2);
@@ -155,8 +158,9 @@ TEST_F(Faults, FarAgentGoneDuringLargeDataGives10) {
     READY_OR_SKIP("hello HELLO_v22 answer 1 die");
     const std::string data(1 << 20, 'z');
     ASSERT_TRUE(s.site.write_file("a", "/srv/big", data));
-    EXPECT_EQ(station::push(s.agent, "b", "/srv", "big", 1 << 20, station::checksum_of(data)), 10);
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "big"), 17);
+    EXPECT_EQ(station::push(s.agent, "b", "/srv", "big", 1 << 20, station::checksum_of(data)),
+              Status::ShortWrite);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/srv", "big"), Status::NoResponse);
     EXPECT_EQ(s.fds(), base_fds + 2);
     EXPECT_EQ(s.stop(), 0); // SIGPIPE did not end the agent: it ends normally
 }
@@ -164,13 +168,13 @@ TEST_F(Faults, FarAgentGoneDuringLargeDataGives10) {
 TEST_F(Faults, ReplyStoppingHalfwayGives17AfterTenSeconds) {
     READY_OR_SKIP("hello HELLO_v22 partial sleep 60");
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), 17);
+    EXPECT_EQ(station::rmremote(s.agent, "b", "/tmp", "x"), Status::NoResponse);
     double took = seconds_since(t0);
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 15.0);
     // The agent still serves, under its request limit re-armed after the timed read.
     ASSERT_TRUE(s.site.write_file("a", "/srv/y", "y"));
-    EXPECT_EQ(station::push(s.agent, "a", "/srv", "missing", 1, 0), 11);
+    EXPECT_EQ(station::push(s.agent, "a", "/srv", "missing", 1, 0), Status::CannotOpen);
     EXPECT_EQ(s.stop(), 0);
 }
 
@@ -186,7 +190,7 @@ struct Limited {
         station::agent_attach(agent, child.in, child.out);
         child.in = child.out = -1;
         agent.timeout_ms = 20000;
-        if (station::hello(agent) != 0)
+        if (!station::hello(agent).ok())
             return false;
         pid = s.site.find_process("a", AGENT);
         return pid != 0;
@@ -208,9 +212,10 @@ TEST_F(Faults, NoDescriptorsForPipesGives13) {
     ASSERT_TRUE(l.start(s, "ulimit -n " + std::to_string(base_fds + 2) + " && exec "));
     ASSERT_EQ(open_fds(l.pid), base_fds);
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
-    EXPECT_EQ(station::push(l.agent, "b", "/srv", "f", 4, station::checksum_of("data")), 13);
-    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), 13);
-    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), 13);
+    EXPECT_EQ(station::push(l.agent, "b", "/srv", "f", 4, station::checksum_of("data")),
+              Status::PipeFailed);
+    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), Status::PipeFailed);
+    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), Status::PipeFailed);
     EXPECT_EQ(open_fds(l.pid), base_fds);
     EXPECT_TRUE(children_of(l.pid).empty());
     EXPECT_EQ(s.starts("b"), 0);
@@ -225,8 +230,9 @@ TEST_F(Faults, NoProcessGives14) {
     ASSERT_TRUE(l.start(s, "exec prlimit --nproc=1 setpriv --reuid=65534 --regid=65534 "
                            "--clear-groups --inh-caps=-all "));
     ASSERT_TRUE(s.site.write_file("a", "/srv/f", "data"));
-    EXPECT_EQ(station::push(l.agent, "b", "/srv", "f", 4, station::checksum_of("data")), 14);
-    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), 14);
+    EXPECT_EQ(station::push(l.agent, "b", "/srv", "f", 4, station::checksum_of("data")),
+              Status::ForkFailed);
+    EXPECT_EQ(station::rmremote(l.agent, "b", "/srv", "f"), Status::ForkFailed);
     EXPECT_EQ(open_fds(l.pid), base_fds);
     EXPECT_EQ(s.starts("b"), 0);
     int status = l.stop();

@@ -6,6 +6,7 @@
 #include "client.h"
 #include "files.h"
 #include "proc.h"
+#include "replies.h"
 #include "site.h"
 
 #include <chrono>
@@ -89,8 +90,8 @@ struct Station {
         station::agent_attach(agent, child.in, child.out);
         child.in = child.out = -1; // the Agent owns them now
         agent.timeout_ms = 30000;
-        if (int r = station::hello(agent); r != 0)
-            return ::testing::AssertionFailure() << "hello: " << r;
+        if (station::Reply r = station::hello(agent); !r.ok())
+            return ::testing::AssertionFailure() << "hello: " << ::testing::PrintToString(r);
         agent_pid = site.find_process("a", AGENT);
         if (agent_pid == 0)
             return ::testing::AssertionFailure() << "agent process not found";
@@ -136,7 +137,7 @@ struct Station {
 };
 
 // The bytes of one request of the relay: header, directory and name.
-inline std::string request(std::int32_t seq, std::int16_t op, const std::string &dir,
+inline std::string request(std::int32_t seq, Op op, const std::string &dir,
                            const std::string &name) {
     std::string f = station::request_header(seq, op);
     station::put_string(f, dir);

@@ -2,6 +2,7 @@
 // connections, and a peer that has gone away.
 #include "client.h"
 #include "proc.h"
+#include "replies.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -11,14 +12,14 @@ using namespace station;
 namespace {
 
 // A peer that runs a shell command with the client's pipes as its input and output.
-int start_sh(Agent &a, const std::string &cmd) {
+bool start_sh(Agent &a, const std::string &cmd) {
     return agent_start(a, {"/bin/sh", "-c", cmd});
 }
 
 } // namespace
 
 TEST(Frames, RequestBytesAsOnTheWire) {
-    std::string f = request_header(1, 2);
+    std::string f = request_header(1, Op::Delete);
     put_string(f, "/tmp");
     put_string(f, "a.txt");
     EXPECT_EQ(f, std::string("\x41\x00\x00\x00\x01\x00\x02"
@@ -36,28 +37,28 @@ TEST(Frames, RequestBytesAsOnTheWire) {
 
 TEST(Client, HelloV20IsAccepted) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "head -c 1 >/dev/null; printf 'HELLO_v20\\n'; cat >/dev/null"), 0);
-    EXPECT_EQ(hello(a), 0);
+    ASSERT_TRUE(start_sh(a, "head -c 1 >/dev/null; printf 'HELLO_v20\\n'; cat >/dev/null"));
+    EXPECT_EQ(hello(a), Status::Ok);
     EXPECT_EQ(agent_close(a), 0);
 }
 
 TEST(Client, WrongHelloAndClosedPeer) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "printf 'HELLO_v99\\n'; cat >/dev/null"), 0);
-    EXPECT_EQ(hello(a), ErrHello);
+    ASSERT_TRUE(start_sh(a, "printf 'HELLO_v99\\n'; cat >/dev/null"));
+    EXPECT_EQ(hello(a), ClientError::Hello);
     agent_close(a);
     Agent b;
-    ASSERT_EQ(start_sh(b, "exec >&-; cat >/dev/null"), 0); // output closed, input read
-    EXPECT_EQ(rm(b, "/tmp", "x"), ErrClosed);
+    ASSERT_TRUE(start_sh(b, "exec >&-; cat >/dev/null")); // output closed, input read
+    EXPECT_EQ(rm(b, "/tmp", "x"), ClientError::Closed);
     agent_close(b);
 }
 
 TEST(Client, SilentPeerTimesOut) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "printf '\\nR\\000'; cat >/dev/null"), 0);
+    ASSERT_TRUE(start_sh(a, "printf '\\nR\\000'; cat >/dev/null"));
     a.timeout_ms = 300;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(rm(a, "/tmp", "x"), ErrTimeout);
+    EXPECT_EQ(rm(a, "/tmp", "x"), ClientError::Timeout);
     auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
             .count();
@@ -68,58 +69,58 @@ TEST(Client, SilentPeerTimesOut) {
 
 TEST(Client, ReplyToAnotherRequestIsSeqMismatch) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "printf 'R\\000\\000\\000\\007\\000\\000'; cat >/dev/null"), 0);
+    ASSERT_TRUE(start_sh(a, "printf 'R\\000\\000\\000\\007\\000\\000'; cat >/dev/null"));
     std::int32_t got = 0;
-    ASSERT_EQ(send_raw(a, request_header(1, 2)), 0);
-    EXPECT_EQ(read_reply(a, 1, 2000, &got), 5);
+    ASSERT_EQ(send_raw(a, request_header(1, Op::Delete)), ClientError::None);
+    EXPECT_EQ(read_reply(a, 1, 2000, &got), Status::SeqMismatch);
     EXPECT_EQ(got, 7);
     char rest[2];
-    EXPECT_EQ(read_exact(a, rest, 2, 1000), 0); // status bytes left for the caller
+    EXPECT_EQ(read_exact(a, rest, 2, 1000), ClientError::None); // status bytes left for the caller
     agent_close(a);
 }
 
 TEST(Client, WriteToAVanishedPeerIsAnError) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "exit 3"), 0);
+    ASSERT_TRUE(start_sh(a, "exit 3"));
     usleep(100000);
     std::string big(1 << 20, 'x');
-    EXPECT_EQ(put(a, "/tmp", "x", big), ErrWrite); // the request cannot go out
-    EXPECT_EQ(send_raw(a, big), ErrWrite);         // and no SIGPIPE
+    EXPECT_EQ(put(a, "/tmp", "x", big), ClientError::Write); // the request cannot go out
+    EXPECT_EQ(send_raw(a, big), ClientError::Write);         // and no SIGPIPE
     EXPECT_EQ(agent_close(a), 3);
 }
 
 TEST(Client, NamesTooLongAreNotSent) {
     Agent a;
-    ASSERT_EQ(start_sh(a, "cat >/dev/null"), 0);
-    EXPECT_EQ(rm(a, std::string(96, 'd'), "x"), ErrArgument);
-    EXPECT_EQ(rm(a, "/tmp", std::string(32, 'n')), ErrArgument);
-    EXPECT_EQ(push(a, std::string(64, 'h'), "/tmp", "x", 0, 0), ErrArgument);
-    EXPECT_EQ(undeploy(a, std::string(96, 'a')), ErrArgument);
+    ASSERT_TRUE(start_sh(a, "cat >/dev/null"));
+    EXPECT_EQ(rm(a, std::string(96, 'd'), "x"), ClientError::Argument);
+    EXPECT_EQ(rm(a, "/tmp", std::string(32, 'n')), ClientError::Argument);
+    EXPECT_EQ(push(a, std::string(64, 'h'), "/tmp", "x", 0, 0), ClientError::Argument);
+    EXPECT_EQ(undeploy(a, std::string(96, 'a')), ClientError::Argument);
     EXPECT_EQ(a.seq, 0);
     agent_close(a);
 }
 
 TEST(Client, ProgramThatCannotStart) {
     Agent a;
-    EXPECT_EQ(agent_start(a, {"/nonexistent/tarko_remote2"}), ErrStart);
+    EXPECT_FALSE(agent_start(a, {"/nonexistent/tarko_remote2"}));
     EXPECT_EQ(a.pid, -1);
 }
 
 TEST(Client, RealAgentRoundTrip) {
     Agent a;
-    ASSERT_EQ(agent_start(a, {testproc::bin("tarko_remote2")}), 0);
+    ASSERT_TRUE(agent_start(a, {testproc::bin("tarko_remote2")}));
     char tmpl[] = "/tmp/tarkoclient.XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::string data(200000, 'q');
-    EXPECT_EQ(hello(a), 0);
-    EXPECT_EQ(put(a, dir, "f", data), 0);
+    EXPECT_EQ(hello(a), Status::Ok);
+    EXPECT_EQ(put(a, dir, "f", data), Status::Ok);
     FileInfo info;
-    EXPECT_EQ(sum(a, dir, "f", &info), 0);
+    EXPECT_EQ(sum(a, dir, "f", &info), Status::Ok);
     EXPECT_EQ(info.length, 200000);
     EXPECT_EQ(info.checksum, checksum_of(data));
-    EXPECT_EQ(get_path(a, dir, "f", (dir + "/g").c_str(), &info), 0);
-    EXPECT_EQ(rm(a, dir, "f"), 0);
-    EXPECT_EQ(rm(a, dir, "g"), 0);
+    EXPECT_EQ(get_path(a, dir, "f", (dir + "/g").c_str(), &info), Status::Ok);
+    EXPECT_EQ(rm(a, dir, "f"), Status::Ok);
+    EXPECT_EQ(rm(a, dir, "g"), Status::Ok);
     EXPECT_EQ(a.seq, 5);
     EXPECT_EQ(agent_close(a), 0);
     rmdir(dir.c_str());

@@ -84,8 +84,8 @@ class PipelineAgent : public ::testing::Test {
 // sends no data and the put after it still lands whole.
 TEST_F(PipelineAgent, SumsThenPutsWithARefusal) {
     Agent a;
-    ASSERT_EQ(agent_start(a, {testproc::bin("tarko_remote2")}), 0);
-    ASSERT_EQ(hello(a), 0);
+    ASSERT_TRUE(agent_start(a, {testproc::bin("tarko_remote2")}));
+    ASSERT_TRUE(hello(a).ok());
     std::vector<PipeRequest> sums;
     for (int i = 0; i < 600; i++) {
         std::string name("f");
@@ -98,7 +98,7 @@ TEST_F(PipelineAgent, SumsThenPutsWithARefusal) {
     EXPECT_EQ(pipeline_run(&p, 1), 0u);
     for (int i = 0; i < 600; i++) {
         ASSERT_EQ(sums[i].fail, PipeFail::None) << i;
-        EXPECT_EQ(sums[i].status, i % 2 == 0 ? 0 : code(Status::CannotOpen)) << i;
+        EXPECT_EQ(sums[i].status, i % 2 == 0 ? Status::Ok : Status::CannotOpen) << i;
         if (i % 2 == 0) {
             EXPECT_EQ(sums[i].info.checksum, checksum_of(std::string(i, 'x'))) << i;
         }
@@ -111,9 +111,9 @@ TEST_F(PipelineAgent, SumsThenPutsWithARefusal) {
         sum_of(dir + "/out", "c")};
     Pipeline q = pipeline_of(a, puts.data(), puts.size());
     EXPECT_EQ(pipeline_run(&q, 1), 0u);
-    EXPECT_EQ(puts[0].status, 0);
-    EXPECT_EQ(puts[1].status, code(Status::NotDirectory));
-    EXPECT_EQ(puts[2].status, 0);
+    EXPECT_EQ(puts[0].status, Status::Ok);
+    EXPECT_EQ(puts[1].status, Status::NotDirectory);
+    EXPECT_EQ(puts[2].status, Status::Ok);
     EXPECT_EQ(puts[2].length, 3 << 20);
     EXPECT_EQ(puts[3].fail, PipeFail::Local);
     EXPECT_EQ(puts[3].seq, 0);
@@ -168,7 +168,7 @@ TEST(PipelinePeer, FullPipesBothWaysDoNotDeadlock) {
     Pipeline p = pipeline_of(peer.a, &r, 1);
     EXPECT_EQ(pipeline_run(&p, 1), 0u);
     EXPECT_EQ(r.fail, PipeFail::None);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, Status::Ok);
     unlink(tmpl);
 }
 

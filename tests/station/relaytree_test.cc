@@ -25,7 +25,7 @@ int run_schedule(std::size_t n, int k, std::function<bool(const Hop &)> fail,
             return rounds;
         std::vector<int> busy(n, 0);
         for (const Hop &h : hops) {
-            EXPECT_TRUE(h.from == kFromStation || s.hosts[h.from] == TreeHost::Holding);
+            EXPECT_TRUE(h.from == FROM_STATION || s.hosts[h.from] == TreeHost::Holding);
             bool ok = !fail(h);
             served[h.to] += ok;
             if (all)
@@ -52,7 +52,7 @@ TEST(RelayTree, EveryHostServedOnceInLogRounds) {
             want++;
         EXPECT_EQ(rounds, want + 1) << n; // the seed, then doubling
         EXPECT_EQ(std::count_if(hops.begin(), hops.end(),
-                                [](const Hop &h) { return h.from == kFromStation; }),
+                                [](const Hop &h) { return h.from == FROM_STATION; }),
                   1);
     }
     // Three more per holder and round: 1, 4, 16 holders.

@@ -4,11 +4,16 @@
 #include "options.h"
 #include "outcome.h"
 #include "progress.h"
+#include "reply.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <concepts>
+#include <csignal>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,7 +52,7 @@ TEST(StationOptions, CommandsTakeTheirArguments) {
     EXPECT_EQ(p.o.jobs, 3);
     ASSERT_EQ(p.o.nargs, 2u);
     EXPECT_STREQ(p.o.args[1], "/d");
-    EXPECT_STREQ(p.o.agent, kDefaultAgent);
+    EXPECT_STREQ(p.o.agent, DEFAULT_AGENT);
 
     EXPECT_EQ(parse({"sync", "a", "b", "c", "/d"}).o.nargs, 4u);
     EXPECT_EQ(parse({"undeploy", "app"}).rc, 0);
@@ -71,7 +76,7 @@ TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
     EXPECT_STREQ(parse({"rm", "/d", "n"}, "envagent {host}").o.agent, "envagent {host}");
     EXPECT_STREQ(parse({"--agent", "mine", "rm", "/d", "n"}, "envagent").o.agent, "mine");
     EXPECT_STREQ(parse({"--agent=x y", "rm", "/d", "n"}).o.agent, "x y");
-    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, kDefaultAgent);
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, DEFAULT_AGENT);
     EXPECT_EQ(parse({"--agent", "  ", "rm", "/d", "n"}).rc, 64);
 }
 
@@ -150,7 +155,7 @@ std::vector<std::string> words(const char *tmpl, const char *host) {
 
 TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(words(kDefaultAgent, "ivr1"),
+    EXPECT_EQ(words(DEFAULT_AGENT, "ivr1"),
               (V{"/usr/bin/rsh", "ivr1", "/usr/local/bin/tarko_remote2"}));
     EXPECT_EQ(words("  simsite exec s {host} --\t/a  ", "b"),
               (V{"simsite", "exec", "s", "b", "--", "/a"}));
@@ -161,10 +166,10 @@ TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     for (int i = 0; i < 33; i++)
         many += "w ";
     EXPECT_EQ(words(many.c_str(), "h"), (V{"<refused>"}));
-    std::string big = std::string(kAgentWordCap - 2, 'x') + "{host}";
+    std::string big = std::string(AGENT_WORD_CAP - 2, 'x') + "{host}";
     EXPECT_EQ(words(big.c_str(), "h").size(), 1u);
     EXPECT_EQ(words(big.c_str(), "hh"), (V{"<refused>"}));
-    EXPECT_TRUE(agent_needs_host(kDefaultAgent));
+    EXPECT_TRUE(agent_needs_host(DEFAULT_AGENT));
     EXPECT_FALSE(agent_needs_host("/bin/agent"));
 }
 
@@ -220,13 +225,41 @@ TEST(StationProgress, NothingIsDrawnWhenNotEnabledOrWithinTheFirstSecond) {
 }
 
 TEST(StationOutcome, EveryCodeHasAMeaning) {
-    EXPECT_STREQ(outcome_meaning(0), "success");
-    EXPECT_STREQ(outcome_meaning(6), "checksum mismatch");
-    EXPECT_STREQ(outcome_meaning(12), "the remote agent did not answer the hello");
-    EXPECT_STREQ(outcome_meaning(69), "the host did not answer");
-    EXPECT_STREQ(outcome_meaning(65), "the local file changed while it was sent");
-    EXPECT_STREQ(outcome_meaning(137), "killed by a signal");
-    EXPECT_STREQ(outcome_meaning(16), "unknown status");
+    // Every status the agent may send has its own meaning, and the summary table shows it.
+    constexpr Status statuses[] = {Status::Ok,           Status::Ready,        Status::Failed,
+                                   Status::IsDirectory,  Status::NotDirectory, Status::SeqMismatch,
+                                   Status::BadChecksum,  Status::MkdirFailed,  Status::CannotCreate,
+                                   Status::ShortRead,    Status::ShortWrite,   Status::CannotOpen,
+                                   Status::NoHello,      Status::PipeFailed,   Status::ForkFailed,
+                                   Status::BadOperation, Status::NoResponse,   Status::NoAudiumHome,
+                                   Status::NoJavaHome,   Status::LinkFailed,   Status::NoAdminDir};
+    std::set<std::string> seen;
+    for (Status st : statuses) {
+        EXPECT_TRUE(status_known(code(st))) << code(st);
+        EXPECT_TRUE(seen.insert(status_meaning(st)).second) << code(st);
+        if (st != Status::Ready) { // 1 is the fan-out's own code in the table
+            EXPECT_STREQ(outcome_meaning(code(st)), status_meaning(st));
+        }
+    }
+    // Every outcome of the station has a meaning of its own, apart from the agent's.
+    constexpr Outcome outcomes[] = {
+        Outcome::SomeHostFailed,  Outcome::Usage,           Outcome::LocalChanged,
+        Outcome::LocalUnreadable, Outcome::HostUnavailable, Outcome::NoChild,
+        Outcome::LocalUnwritable, Outcome::ConnectionLost,  Outcome::Protocol};
+    for (Outcome o : outcomes) {
+        EXPECT_STRNE(outcome_meaning(code(o)), "unknown status") << code(o);
+        EXPECT_TRUE(seen.insert(outcome_meaning(code(o))).second) << code(o);
+    }
+    EXPECT_STREQ(outcome_meaning(code(Outcome::Ok)), "success");
+    for (int sig : {SIGHUP, SIGINT, SIGTERM})
+        EXPECT_TRUE(seen.insert(outcome_meaning(interrupted_code(sig))).second) << sig;
+    EXPECT_STREQ(outcome_meaning(128 + SIGKILL), "killed by a signal");
+    // Every other exit status is unknown, so the tables hold no code the enums lack:
+    // SomeHostFailed shares 1 with Ready, and 129 to 192 are the signals.
+    std::size_t known = 0;
+    for (int c = 0; c < 256; c++)
+        known += std::string(outcome_meaning(c)) != "unknown status";
+    EXPECT_EQ(known, std::size(statuses) + std::size(outcomes) - 1 + 64);
 }
 
 } // namespace
@@ -248,6 +281,26 @@ TEST(StationAgentCommand, BareProgramNamesAreFoundInPath) {
     // Directories on the way are not programs.
     ASSERT_EQ(agent_argv("bin", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/"), ENOENT);
+}
+
+} // namespace
+
+namespace {
+
+// The three kinds of result never meet: an agent status, a client error and a station
+// outcome compare only with their own kind, whatever their numbers.
+TEST(StationResults, KindsAreKeptApart) {
+    static_assert(!std::equality_comparable_with<Status, Outcome>);
+    static_assert(!std::equality_comparable_with<station::Reply, Outcome>);
+    static_assert(!std::equality_comparable_with<station::Reply, int>);
+    static_assert(!std::equality_comparable_with<CommandResult, int>);
+    EXPECT_EQ(CommandResult(Status::Ok), CommandResult(Outcome::Ok));
+    // Both are 1, but one came from the agent.
+    EXPECT_NE(CommandResult(Status::Ready), CommandResult(Outcome::SomeHostFailed));
+    EXPECT_EQ(CommandResult::interrupted(SIGINT).exit_code(), 130);
+    EXPECT_NE(station::Reply(Status::Ok), station::Reply(station::ClientError::None));
+    EXPECT_TRUE(station::Reply(Status::Ok).ok());
+    EXPECT_FALSE(station::Reply(station::ClientError::Timeout).answered());
 }
 
 } // namespace

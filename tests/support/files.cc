@@ -1,8 +1,12 @@
 #include "files.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace testfiles {
 
@@ -29,6 +33,24 @@ std::vector<std::string> log_messages(const std::string &log) {
         if (line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ')
             lines.push_back(line.substr(9));
     return lines;
+}
+
+std::string capture_stderr(const std::function<void()> &f) {
+    char path[] = "/tmp/tarko-stderr.XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return "";
+    std::fflush(stderr);
+    int saved = fcntl(2, F_DUPFD_CLOEXEC, 0); // not for the children to keep
+    dup2(fd, 2);
+    close(fd);
+    f();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string out = read_file(path);
+    unlink(path);
+    return out;
 }
 
 } // namespace testfiles

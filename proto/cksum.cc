@@ -49,22 +49,36 @@ namespace {
 
 using CksumImpl = std::uint32_t (*)(std::uint32_t, const unsigned char *, std::size_t);
 
-CksumImpl choose_impl() {
+struct Choice {
+    CksumImpl impl;
+    const char *name;
+};
+
+Choice choose_impl() {
     if (cksum_vpclmul_usable())
-        return cksum_vpclmul;
+        return {cksum_vpclmul, "vpclmul"};
     if (cksum_pclmul_usable())
-        return cksum_pclmul;
-    return cksum_slice8;
+        return {cksum_pclmul, "pclmul"};
+    return {cksum_slice8, "slice8"};
+}
+
+const Choice &chosen() {
+    static const Choice choice = choose_impl();
+    return choice;
 }
 
 } // namespace
+
+const char *cksum_chosen_path() {
+    return chosen().name;
+}
 
 void cksum_init(std::uint32_t *state) {
     *state = 0;
 }
 
 void cksum_calc(const void *data, std::size_t length, std::uint32_t *state) {
-    static const CksumImpl impl = choose_impl();
+    static const CksumImpl impl = chosen().impl;
     *state = impl(*state, static_cast<const unsigned char *>(data), length);
 }
 

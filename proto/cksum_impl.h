@@ -30,3 +30,7 @@ std::uint32_t cksum_vpclmul(std::uint32_t state, const unsigned char *p, std::si
 // True when this processor has what cksum_vpclmul needs (those of cksum_pclmul, AVX2
 // and VPCLMULQDQ); always false on other architectures.
 bool cksum_vpclmul_usable();
+
+// The path cksum_calc feeds its bytes through on this processor: "vpclmul", "pclmul"
+// or "slice8".
+const char *cksum_chosen_path();

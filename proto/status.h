@@ -31,6 +31,10 @@ enum class Status : std::int16_t {
 // The meaning of a status code as the station shows it; "unknown status" for values
 // that the agent never sends.
 const char *status_meaning(int code);
+const char *status_meaning(Status s);
+
+// True for the codes of the table above, the only ones the agent sends.
+bool status_known(int code);
 
 constexpr int code(Status s) {
     return static_cast<int>(s);
