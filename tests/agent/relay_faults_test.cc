@@ -97,7 +97,8 @@ TEST_F(Faults, NoHelloWithinTenSecondsGives12) {
     EXPECT_GE(took, 9.5);
     EXPECT_LT(took, 15.0);
     expect_clean(); // the local file is closed too
-    EXPECT_NE(s.events("b").find("term"), std::string::npos) << s.events("b");
+    EXPECT_TRUE(wait_until([&] { return s.events("b").find("term") != std::string::npos; }))
+        << s.events("b");
     EXPECT_EQ(s.stop(), 0);
 }
 
