@@ -109,6 +109,16 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
             reqs[conn].push_back(std::move(r));
             hop_of[conn].push_back(h);
         }
+        // Every other connection gets a sum as well: an agent left without a request
+        // ends itself (30 s after its start, 120 s after its last request).
+        for (std::size_t i = 0; i < n; i++) {
+            if (!reqs[i].empty() || !hosts[i].agent || hosts[i].broken)
+                continue;
+            station::PipeRequest r;
+            r.dir = f.dir;
+            r.name = f.name;
+            reqs[i].push_back(std::move(r));
+        }
         std::vector<station::Pipeline> ps;
         std::vector<station::Pacer> pacers(n);
         for (std::size_t i = 0; i < n; i++) {
@@ -122,6 +132,11 @@ void spread(const Options &o, std::vector<Host> &hosts, const File &f, std::vect
         for (std::size_t i = 0; i < n; i++) {
             for (std::size_t k = 0; k < reqs[i].size(); k++) {
                 const station::PipeRequest &r = reqs[i][k];
+                if (k >= hop_of[i].size()) { // a keep-alive sum
+                    if (pipe_fail_ends_connection(r.fail))
+                        hosts[i].broken = true;
+                    continue;
+                }
                 const station::Hop &hop = hops[hop_of[i][k]];
                 Host &to = hosts[static_cast<std::size_t>(hop.to)];
                 const char *from = source_name(hosts, hop.from);
@@ -244,8 +259,13 @@ int run_tree(const Options &o) {
         }
     }
     std::vector<std::vector<char>> holds(files.size(), std::vector<char>(hosts.size(), 0));
-    if (o.command == Command::Sync && !station::interrupted)
-        holds = tree_sums(hosts, files, o.quiet);
+    // The sums also give every agent its first request in time; a put takes no notice
+    // of what the hosts hold.
+    if (!station::interrupted) {
+        auto held = tree_sums(hosts, files, o.quiet || o.command != Command::Sync);
+        if (o.command == Command::Sync)
+            holds = held;
+    }
     for (std::size_t k = 0; k < files.size() && !station::interrupted; k++)
         spread(o, hosts, files[k], holds[k], start);
     std::vector<HostOutcome> out(hosts.size());
