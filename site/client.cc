@@ -59,7 +59,7 @@ int remote_exec(const char *prog, const char *site, const Request &r, int in, in
 
 // Sends a request without descriptors and returns the reply text (after its tag);
 // false after printing a message when the site cannot be reached.
-static bool ask(const char *site, const char *cmd, std::string *text, pid_t *pid) {
+static bool ask(const char *site, const Request &r, std::string *text, pid_t *pid) {
     int s = connect_site(site);
     if (s < 0) {
         fprintf(stderr, "simsite: no site %s is up (%s)\n", site, std::strerror(errno));
@@ -71,8 +71,6 @@ static bool ask(const char *site, const char *cmd, std::string *text, pid_t *pid
         if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0)
             *pid = cred.pid;
     }
-    Request r;
-    r.cmd = cmd;
     std::string msg;
     encode_request(r, &msg);
     char buf[kMaxMessage];
@@ -83,6 +81,10 @@ static bool ask(const char *site, const char *cmd, std::string *text, pid_t *pid
             n = recv_message(s, buf, sizeof buf, nullptr, 0, &nfds);
         while (n == -1 && errno == EINTR);
     close(s);
+    if (n > 0 && buf[0] == kReplyError) {
+        fprintf(stderr, "simsite: %.*s\n", static_cast<int>(n - 1), buf + 1);
+        return false;
+    }
     if (n <= 0 || buf[0] != kReplyOutput) {
         fprintf(stderr, "simsite: site %s did not answer\n", site);
         return false;
@@ -93,7 +95,9 @@ static bool ask(const char *site, const char *cmd, std::string *text, pid_t *pid
 
 int site_status(const char *site, SiteStatus *st) {
     std::string text;
-    if (!ask(site, "status", &text, &st->pid))
+    Request r;
+    r.cmd = "status";
+    if (!ask(site, r, &text, &st->pid))
         return 1;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -113,6 +117,15 @@ std::string outside_path(pid_t pid, const std::string &host, const std::string &
     if (!path.empty() && path[0] != '/')
         p += '/';
     return p + path;
+}
+
+int site_link(const char *site, const std::string &host, const std::vector<std::string> &args) {
+    Request r;
+    r.cmd = "link";
+    r.host = host;
+    r.args = args;
+    std::string text;
+    return ask(site, r, &text, nullptr) ? 0 : 1;
 }
 
 int site_down(const char *site) {

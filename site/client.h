@@ -27,6 +27,11 @@ int site_status(const char *site, SiteStatus *st);
 // daemon is pid.
 std::string outside_path(pid_t pid, const std::string &host, const std::string &path);
 
+// Shapes the link of host of a networked site: args "clear", or "shape", a rate as tc
+// takes it ("-" for none) and a delay in milliseconds. Returns 0, or 1 after printing
+// a message on standard error.
+int site_link(const char *site, const std::string &host, const std::vector<std::string> &args);
+
 // Ends site and waits until its daemon and every process of it are gone. Returns 0, or 1
 // after printing a message on standard error.
 int site_down(const char *site);

@@ -2,6 +2,7 @@
 
 #include "message.h"
 #include "names.h"
+#include "net.h"
 #include "serve.h"
 
 #include <cerrno>
@@ -60,12 +61,23 @@ static int daemon_main(const SiteConfig &cfg, int ready, int owner_fd) {
         return 1;
     }
     std::string err;
+    // The site's socket belongs to the network namespace it is made in: the machine's,
+    // where the clients are, even when the daemon leaves it for the site's own network.
+    int lfd = listen_site(cfg.name.c_str(), &err);
+    if (lfd < 0) {
+        tell(ready, err);
+        return 1;
+    }
+    if (cfg.net && !enter_switch(&err)) {
+        tell(ready, err);
+        return 1;
+    }
     if (!build_site(cfg, &err)) {
         tell(ready, err);
         return 1;
     }
-    int lfd = listen_site(cfg.name.c_str(), &err);
-    if (lfd < 0) {
+    std::vector<HostProc> hosts;
+    if (cfg.net && !start_hosts(cfg, &hosts, &err)) {
         tell(ready, err);
         return 1;
     }
@@ -77,7 +89,7 @@ static int daemon_main(const SiteConfig &cfg, int ready, int owner_fd) {
     close(nul);
     tell(ready, "ok");
     close(ready);
-    return serve(cfg, lfd, owner_fd);
+    return serve(cfg, lfd, owner_fd, hosts);
 }
 
 int site_up(const SiteConfig &cfg) {

@@ -16,15 +16,16 @@
 #define SIMSITE_AUDIUM_DIR "/usr/local/share/simsite/audium"
 #endif
 
-static int usage() {
-    fprintf(stderr, "usage: simsite up [-f] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
-                    "                  [--owner PID] SITE HOST...\n"
-                    "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
-                    "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
-                    "       simsite status SITE\n"
-                    "       simsite path SITE HOST [PATH]\n"
-                    "       simsite down SITE\n");
-    return 2;
+static int usage(FILE *f = stderr, int status = 2) {
+    fprintf(f, "usage: simsite up [-f] [--net] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
+               "                  [--owner PID] SITE HOST...\n"
+               "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
+               "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
+               "       simsite link SITE HOST [--rate RATE] [--delay MS] | --clear\n"
+               "       simsite status SITE\n"
+               "       simsite path SITE HOST [PATH]\n"
+               "       simsite down SITE\n");
+    return status;
 }
 
 static std::string self_path() {
@@ -39,6 +40,11 @@ static std::string self_path() {
 static std::string dir_of(const std::string &path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The Audium stand-in as installed: the data directory beside the program's bin.
+static std::string installed_audium(const std::string &self) {
+    return dir_of(dir_of(self)) + "/share/tarko/audium";
 }
 
 // JAVA_HOME for the hosts: the home of the machine's own jar tool.
@@ -84,11 +90,14 @@ static int cmd_up(int argc, char **argv) {
         bool has_value = i + 1 < argc;
         if (o == "-f" || o == "--foreground")
             cfg.foreground = true;
+        else if (o == "--net")
+            cfg.net = true;
         else if (o == "--agent" && has_value)
             cfg.agent = argv[++i];
-        else if (o == "--audium" && has_value)
+        else if (o == "--audium" && has_value) {
             cfg.audium = argv[++i];
-        else if (o == "--java-home" && has_value)
+            cfg.audium_given = true;
+        } else if (o == "--java-home" && has_value)
             cfg.java_home = argv[++i];
         else if (o == "--owner" && has_value) {
             cfg.owner = static_cast<pid_t>(atoi(argv[++i]));
@@ -96,11 +105,21 @@ static int cmd_up(int argc, char **argv) {
                 fprintf(stderr, "simsite: invalid owner %s\n", argv[i]);
                 return 1;
             }
-        } else
+        } else {
+            fprintf(stderr, "simsite: up: unknown option %s\n", argv[i]);
             return usage();
+        }
     }
     if (argc - i < 2)
         return usage();
+    // Installed, the stand-in lies in the data directory beside the program; in a build
+    // tree it is the source tree's.
+    if (!cfg.audium_given && access(installed_audium(cfg.rsh).c_str(), R_OK | X_OK) == 0)
+        cfg.audium = installed_audium(cfg.rsh);
+    if (cfg.audium_given && access(cfg.audium.c_str(), R_OK | X_OK) != 0) {
+        fprintf(stderr, "simsite: --audium %s: no such directory\n", cfg.audium.c_str());
+        return 1;
+    }
     cfg.name = argv[i++];
     if (!check_name("site", cfg.name.c_str()))
         return 1;
@@ -186,6 +205,46 @@ static int cmd_status(int argc, char **argv, bool path_only) {
     return 0;
 }
 
+static int cmd_link(int argc, char **argv) {
+    if (argc < 3)
+        return usage();
+    if (!check_name("site", argv[0]) || !check_name("host", argv[1]))
+        return 1;
+    std::string rate = "-", delay = "0";
+    bool clear = false;
+    for (int i = 2; i < argc; i++) {
+        std::string o = argv[i];
+        bool has_value = i + 1 < argc;
+        if (o == "--clear")
+            clear = true;
+        else if (o == "--rate" && has_value)
+            rate = argv[++i];
+        else if (o == "--delay" && has_value) {
+            char *end = nullptr;
+            long ms = strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || ms < 0 || ms > 60000) {
+                fprintf(stderr, "simsite: --delay wants milliseconds from 0 to 60000, not %s\n",
+                        argv[i]);
+                return 1;
+            }
+            delay = std::to_string(ms);
+        } else {
+            fprintf(stderr, "simsite: link: unknown option %s\n", argv[i]);
+            return usage();
+        }
+    }
+    if (clear == (rate != "-" || delay != "0"))
+        return usage();
+    if (rate != "-" &&
+        (rate.empty() || rate.find_first_not_of("0123456789.kmgKMGbitps") != std::string::npos)) {
+        fprintf(stderr, "simsite: --rate wants a rate such as 100mbit, not %s\n", rate.c_str());
+        return 1;
+    }
+    if (clear)
+        return site_link(argv[0], argv[1], {"clear"});
+    return site_link(argv[0], argv[1], {"shape", rate, delay});
+}
+
 int main(int argc, char **argv) {
     // Descriptors 0 to 2 are handed to remote commands: have them open, so that no
     // socket or file of this program takes their place.
@@ -199,6 +258,14 @@ int main(int argc, char **argv) {
     if (argc < 2)
         return usage();
     std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h" || cmd == "help")
+        return usage(stdout, 0);
+    // Every command works on a site's namespaces or its root-only socket.
+    if (geteuid() != 0) {
+        fprintf(stderr, "simsite: must run as root (a site needs mount, process and network "
+                        "namespaces)\n");
+        return 1;
+    }
     if (cmd == "up") {
         // Nothing inherited may stay open in the daemon.
         close_range(3, ~0U, 0);
@@ -206,6 +273,8 @@ int main(int argc, char **argv) {
     }
     if (cmd == "exec")
         return cmd_exec(argc - 2, argv + 2);
+    if (cmd == "link")
+        return cmd_link(argc - 2, argv + 2);
     if (cmd == "status")
         return cmd_status(argc - 2, argv + 2, false);
     if (cmd == "path")
@@ -217,5 +286,6 @@ int main(int argc, char **argv) {
             return 1;
         return site_down(argv[2]);
     }
+    fprintf(stderr, "simsite: unknown command %s\n", cmd.c_str());
     return usage();
 }

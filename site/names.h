@@ -19,6 +19,13 @@ constexpr const char *kAudiumScripts = "/opt/audium/admin/appScripts";
 constexpr const char *kAgentPath = "/usr/local/bin/tarko_remote2";
 constexpr const char *kRshPath = "/usr/bin/rsh";
 
+// The private subnet of every networked site: host i (from 0, in the order given to up)
+// is kSubnet.(i + 1). Each site has a network of its own, so sites side by side reuse it.
+constexpr const char *kSubnet = "10.91.0";
+
+// Where the site's ssh keys are made, inside the daemon's own /run.
+constexpr const char *kKeyDir = "/run/simsite/keys";
+
 constexpr std::size_t kMaxName = 63;
 constexpr int kMaxHosts = 64;
 

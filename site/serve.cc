@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include "link.h"
 #include "message.h"
 #include "names.h"
 
@@ -73,7 +74,8 @@ std::vector<std::string> merged_env(const SiteConfig &cfg, const Request &r) {
 
 // In the forked child: enter the host's view and run the command on the client's
 // descriptors.
-[[noreturn]] void exec_in_view(const SiteConfig &cfg, const Request &r, const int *fds) {
+[[noreturn]] void exec_in_view(const SiteConfig &cfg, const Request &r, const int *fds,
+                               const HostProc *h) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -82,9 +84,14 @@ std::vector<std::string> merged_env(const SiteConfig &cfg, const Request &r) {
         if (dup2(fds[i], i) < 0)
             _exit(126);
     setsid();
-    // The host's own name for hostname(1) and gethostname(); a failure only loses that.
-    if (unshare(CLONE_NEWUTS) == 0)
+    if (h) {
+        // A networked host has namespaces of its own, its name among them.
+        if (!enter_host(*h))
+            child_fail("cannot enter the namespaces of", r.host, errno, 126);
+    } else if (unshare(CLONE_NEWUTS) == 0) {
+        // The host's own name for hostname(1) and gethostname(); a failure only loses that.
         sethostname(r.host.c_str(), r.host.size());
+    }
     std::string root = host_root(r.host);
     if (chroot(root.c_str()) < 0)
         child_fail("cannot enter", root, errno, 126);
@@ -115,8 +122,32 @@ std::string status_text(const SiteConfig &cfg) {
     return t;
 }
 
+// A "link" request: args "clear", or "shape", the rate ("-" for none) and the delay in
+// milliseconds. Replies itself on success; returns the error otherwise.
+std::string link_request(const SiteConfig &cfg, const std::vector<HostProc> &hosts,
+                         const Request &r, int fd) {
+    if (!cfg.net)
+        return "site " + cfg.name + " has no network (it was not brought up with --net)";
+    std::size_t i = 0;
+    while (i < hosts.size() && hosts[i].host != r.host)
+        i++;
+    if (i == hosts.size())
+        return r.host + ": unknown host";
+    LinkShape shape;
+    if (r.args.size() == 3 && r.args[0] == "shape") {
+        shape.rate = r.args[1] == "-" ? "" : r.args[1];
+        shape.delay_ms = atoi(r.args[2].c_str());
+    } else if (r.args.size() != 1 || r.args[0] != "clear")
+        return "malformed link request";
+    std::string err;
+    if (!shape_link(hosts[i], i, shape, &err))
+        return err;
+    reply(fd, kReplyOutput, "");
+    return "";
+}
+
 // Handles the request that arrived on s. Returns false when the site is to go down.
-bool handle_request(const SiteConfig &cfg, Session &s) {
+bool handle_request(const SiteConfig &cfg, const std::vector<HostProc> &hosts, Session &s) {
     char buf[kMaxMessage];
     int fds[3], nfds = 0;
     long n = recv_message(s.fd, buf, sizeof buf, fds, 3, &nfds);
@@ -144,6 +175,8 @@ bool handle_request(const SiteConfig &cfg, Session &s) {
     std::string error;
     if (r.cmd == "status")
         reply(s.fd, kReplyOutput, status_text(cfg));
+    else if (r.cmd == "link")
+        error = link_request(cfg, hosts, r, s.fd);
     else if (r.cmd != "exec")
         error = "unknown request " + r.cmd;
     else if (std::find(cfg.hosts.begin(), cfg.hosts.end(), r.host) == cfg.hosts.end())
@@ -153,9 +186,13 @@ bool handle_request(const SiteConfig &cfg, Session &s) {
     else if (nfds != 3)
         error = "the request lacks the standard descriptors";
     else {
+        const HostProc *h = nullptr;
+        for (auto &hp : hosts)
+            if (hp.host == r.host)
+                h = &hp;
         pid_t pid = fork();
         if (pid == 0)
-            exec_in_view(cfg, r, fds);
+            exec_in_view(cfg, r, fds, h);
         if (pid < 0)
             error = std::string("cannot create a process (") + std::strerror(errno) + ")";
         else
@@ -195,7 +232,7 @@ void reap(std::vector<Session> &sessions) {
 
 } // namespace
 
-int serve(const SiteConfig &cfg, int listen_fd, int owner_fd) {
+int serve(const SiteConfig &cfg, int listen_fd, int owner_fd, const std::vector<HostProc> &hosts) {
     sigset_t set;
     sigemptyset(&set);
     for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
@@ -241,7 +278,7 @@ int serve(const SiteConfig &cfg, int listen_fd, int owner_fd) {
             if (!p[3 + i].revents || s.fd < 0)
                 continue;
             if (s.pid == 0) {
-                if (!handle_request(cfg, s))
+                if (!handle_request(cfg, hosts, s))
                     return 0;
                 continue;
             }

@@ -2,6 +2,7 @@
 
 #include "fdio.h"
 #include "names.h"
+#include "ssh.h"
 
 #include <cerrno>
 #include <cstring>
@@ -123,7 +124,8 @@ static bool write_text(const std::string &path, const std::string &text, std::st
     return true;
 }
 
-static bool build_host(const SiteConfig &cfg, const std::string &host, std::string *err) {
+static bool build_host(const SiteConfig &cfg, std::size_t i, std::string *err) {
+    const std::string &host = cfg.hosts[i];
     std::string base = std::string(kSiteDir) + "/hosts/" + host;
     std::string upper = base + "/upper", work = base + "/work", root = base + "/root";
     for (auto *d : {&upper, &work, &root})
@@ -145,7 +147,10 @@ static bool build_host(const SiteConfig &cfg, const std::string &host, std::stri
         return fail(err, "cannot create " + agent_dir, e);
     if (int e = copy_file(cfg.agent.c_str(), (root + kAgentPath).c_str(), 0755))
         return fail(err, "cannot install " + cfg.agent, e);
-    if (int e = copy_file(cfg.rsh.c_str(), (root + kRshPath).c_str(), 0755))
+    if (cfg.net) {
+        if (!install_ssh(cfg, i, root, err))
+            return false;
+    } else if (int e = copy_file(cfg.rsh.c_str(), (root + kRshPath).c_str(), 0755))
         return fail(err, "cannot install " + cfg.rsh + " as rsh", e);
     if (!write_text(root + kIdentityFile, "site " + cfg.name + "\nhost " + host + "\n", err))
         return false;
@@ -162,8 +167,10 @@ bool build_site(const SiteConfig &cfg, std::string *err) {
         return false;
     if (int e = make_dirs(kSiteDir, 0700))
         return fail(err, std::string("cannot create ") + kSiteDir, e);
-    for (auto &h : cfg.hosts)
-        if (!build_host(cfg, h, err))
+    if (cfg.net && !make_keys(cfg, err))
+        return false;
+    for (std::size_t i = 0; i < cfg.hosts.size(); i++)
+        if (!build_host(cfg, i, err))
             return false;
     return true;
 }

@@ -5,6 +5,7 @@
 #include "outcome.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "transport.h"
 #include "treewalk.h"
 
 #include <algorithm>
@@ -123,6 +124,34 @@ CommandResult report(HostSession &c, const char *what, station::Reply r) {
     return r.status();
 }
 
+// The end of connect through ssh: ssh's own complaint, when it made one, is the one
+// line said about a failure. Returns Ok, or HostUnavailable after saying why (an
+// interruption as such).
+CommandResult ssh_connected(HostSession &c, station::Reply r) {
+    char why[640];
+    if (r.ok()) {
+        ssh_forget(c.host);
+        return Outcome::Ok;
+    }
+    if (r == station::ClientError::Interrupted) {
+        station::agent_close(c.agent, 2000);
+        ssh_forget(c.host);
+        return CommandResult::interrupted(station::interrupted);
+    }
+    bool timeout = r == station::ClientError::Timeout;
+    int st = station::agent_close(c.agent, timeout ? 200 : 2000);
+    if (ssh_explain(c.host, why, sizeof why))
+        say_failure(c, "%s", why);
+    else if (timeout)
+        say_failure(c, "the host did not answer within %d seconds through ssh", c.o.answer_seconds);
+    else if (r == station::ClientError::Hello)
+        say_failure(c, "the host answered through ssh, but not as an agent does");
+    else
+        say_failure(c, "the host did not answer: ssh ended with status %d", st);
+    ssh_forget(c.host);
+    return Outcome::HostUnavailable;
+}
+
 // Starts the agent for the host. Returns Ok; Usage for an agent command that cannot be
 // used; HostUnavailable after saying why.
 CommandResult connect_start(HostSession &c) {
@@ -149,6 +178,8 @@ CommandResult connect_hello(HostSession &c) {
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
     station::Reply r = station::hello(c.agent);
     c.agent.timeout_ms = REPLY_MS;
+    if (c.o.ssh)
+        return ssh_connected(c, r);
     if (r.ok())
         return Outcome::Ok;
     if (r == station::ClientError::Interrupted) {

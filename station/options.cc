@@ -2,6 +2,7 @@
 
 #include "pacer.h"
 #include "protocol.h"
+#include "transport.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -169,7 +170,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                   std::size_t errcap) {
     err[0] = '\0';
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
-    bool options_done = false;
+    bool options_done = false, agent_given = false;
     int r = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -196,6 +197,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.quiet = true;
             } else if (a == "--no-progress") {
                 o.no_progress = true;
+            } else if (a == "--ssh") {
+                o.ssh = true;
             } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--hosts", v)) || (r = add_hosts(v, o, err, errcap)))
                     return r;
@@ -248,6 +251,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 if ((r = value("--agent", v)))
                     return r;
                 agent = v;
+                agent_given = true;
             } else {
                 return fail(err, errcap, "unknown option %s", arg);
             }
@@ -267,8 +271,19 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     }
     if (o.help)
         return 0;
-    if ((r = set_agent(agent, o, err, errcap)))
-        return r;
+    const char *transport = getenv("TARKO_TRANSPORT");
+    if (transport && *transport && strcmp(transport, "ssh") != 0 && strcmp(transport, "rsh") != 0)
+        return fail(err, errcap, "TARKO_TRANSPORT is \"%s\"; it may be ssh or rsh", transport);
+    if (transport && strcmp(transport, "ssh") == 0 && !agent_given)
+        o.ssh = true;
+    if (o.ssh && agent_given)
+        return fail(err, errcap, "--ssh and --agent exclude each other");
+    if (o.ssh)
+        r = ssh_agent_command(o.answer_seconds, o.agent, sizeof o.agent, err, errcap);
+    else
+        r = set_agent(agent, o, err, errcap);
+    if (r)
+        return 64;
     if (o.command == Command::None)
         return fail(err, errcap, "no command given");
     for (auto &ci : COMMANDS) {
@@ -291,7 +306,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
 }
 
 void print_usage(FILE *f) {
-    fputs("usage: tarko_station [-H HOST[,HOST...]] [-j N] [-t SECONDS] [--agent COMMAND]\n"
+    fputs("usage: tarko_station [-H HOST[,HOST...]] [-j N] [-t SECONDS] [--agent COMMAND | --ssh]\n"
           "                     [-q] [--no-progress] [--bwlimit RATE] COMMAND ARGUMENT...\n"
           "\n"
           "commands:\n"
@@ -316,6 +331,9 @@ void print_usage(FILE *f) {
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
           "                       replaced by the host name (default: $TARKO_AGENT, else\n"
           "                       \"/usr/bin/rsh {host} /usr/local/bin/tarko_remote2\")\n"
+          "  --ssh                start agents with \"ssh -o BatchMode=yes -T {host}\n"
+          "                       /usr/local/bin/tarko_remote2\", one shared connection\n"
+          "                       per host kept for a minute (also TARKO_TRANSPORT=ssh)\n"
           "  -q, --quiet          print only failures\n"
           "  --no-progress        no progress bar, even on a terminal\n"
           "  -r, --recursive      sync a directory tree\n"

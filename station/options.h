@@ -26,6 +26,7 @@ struct Options {
     int jobs = 4;                            // -j: hosts served at a time
     int answer_seconds = 15;                 // -t: how long a host may take to answer the hello
     char agent[AGENT_CAP] = {};              // --agent, else TARKO_AGENT, else DEFAULT_AGENT
+    bool ssh = false;                        // --ssh or TARKO_TRANSPORT=ssh: agents through OpenSSH
     bool help = false;                       // --help
     bool quiet = false;                      // -q: no result lines, only failures
     bool no_progress = false;                // --no-progress
@@ -41,7 +42,8 @@ struct Options {
     std::size_t nargs = 0;
 };
 
-// Parses argv. env_agent is the value of TARKO_AGENT (nullptr when unset). Returns 0
+// Parses argv. env_agent is the value of TARKO_AGENT (nullptr when unset); the
+// environment's TARKO_TRANSPORT=ssh stands for --ssh unless --agent is given. Returns 0
 // when the command line is sound (or asks only for --help); otherwise 64, after
 // writing the reason into err (capacity errcap).
 int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,

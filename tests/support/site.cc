@@ -45,6 +45,19 @@ bool available(std::string *why) {
     return known == 1;
 }
 
+bool net_available(std::string *why) {
+    if (!available(why))
+        return false;
+    for (const char *p : {"/usr/sbin/sshd", "/usr/sbin/ip", "/usr/bin/ssh", "/usr/bin/ssh-keygen"})
+        if (access(p, X_OK) != 0) {
+            if (why)
+                *why =
+                    std::string(p) + " is not installed (openssh-server, openssh-client, iproute2)";
+            return false;
+        }
+    return true;
+}
+
 bool Site::up(const std::vector<std::string> &hosts, const UpOptions &opt) {
     static int counter = 0;
     if (pid_)
@@ -53,6 +66,8 @@ bool Site::up(const std::vector<std::string> &hosts, const UpOptions &opt) {
     // In the foreground, so that the daemon stays a child of this process's own child
     // and is reaped by it, whatever this machine's init does with orphans.
     std::vector<std::string> argv = {simsite(), "up", "-f", "--owner", std::to_string(getpid())};
+    if (opt.net)
+        argv.push_back("--net");
     argv.push_back("--agent");
     argv.push_back(opt.agent.empty() ? testproc::bin("tarko_remote2") : opt.agent);
     if (!opt.audium.empty()) {

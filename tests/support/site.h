@@ -30,7 +30,12 @@ bool available(std::string *why);
 struct UpOptions {
     std::string agent;  // the tarko_remote2 to install; default build/bin/tarko_remote2
     std::string audium; // directory of the Audium stand-in; default site/audium
+    bool net = false;   // every host on the site's own network with a real sshd (--net)
 };
+
+// True when networked sites can be brought up here (sites are available, sshd and ip
+// are installed); otherwise false with the reason in *why.
+bool net_available(std::string *why);
 
 class Site {
   public:
@@ -101,6 +106,16 @@ std::string simsite();
 
 // Skips the test with the reason when sites are unavailable here; fails it when the
 // site does not come up.
+#define NET_SITE_UP_OR_SKIP(site, hosts)                                                           \
+    do {                                                                                           \
+        std::string site_why_;                                                                     \
+        if (!testsite::net_available(&site_why_))                                                  \
+            GTEST_SKIP() << "networked site unavailable: " << site_why_;                           \
+        testsite::UpOptions site_opt_;                                                             \
+        site_opt_.net = true;                                                                      \
+        ASSERT_TRUE((site).up(hosts, site_opt_)) << (site).error();                                \
+    } while (0)
+
 #define SITE_UP_OR_SKIP(site, ...)                                                                 \
     do {                                                                                           \
         std::string site_why_;                                                                     \

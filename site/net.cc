@@ -1,0 +1,298 @@
+#include "net.h"
+
+#include "names.h"
+#include "ssh.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kIp = "/usr/sbin/ip";
+constexpr const char *kSshd = "/usr/sbin/sshd";
+constexpr int kSshdReadyMs = 10000; // how long a host's sshd may take to listen
+
+bool fail(std::string *err, const std::string &what, int e) {
+    *err = what + " (" + std::strerror(e) + ")";
+    return false;
+}
+
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void tell(int fd, const std::string &text) {
+    if (write(fd, text.data(), text.size()) < 0) {
+        // The daemon has gone; so will this host.
+    }
+}
+
+// True once something takes TCP connections on port 22 of this namespace's loopback.
+bool sshd_listens() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(22);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// The first process of a host: configures eth0, gives the host its own /proc and /sys,
+// enters the view, starts sshd, tells the daemon on ready, and then reaps the host's
+// orphans for as long as the site lives.
+[[noreturn]] void host_main(const SiteConfig &cfg, std::size_t i, int go, int ready) {
+    const std::string &host = cfg.hosts[i];
+    // The daemon's descriptors (its socket, the pipe to the starter, other hosts' pipes)
+    // would keep their readers waiting for as long as this host lives.
+    for (int fd = 3; fd < 1024; fd++)
+        if (fd != go && fd != ready)
+            close(fd);
+    char byte;
+    // The daemon closes go once eth0 is in this namespace; nothing read means it failed.
+    if (read(go, &byte, 1) != 1)
+        _exit(1);
+    close(go);
+    std::string err;
+    sethostname(host.c_str(), host.size());
+    std::string addr = host_address(i) + "/24";
+    if (run_program({kIp, "addr", "add", addr, "dev", "eth0"}, &err) ||
+        run_program({kIp, "link", "set", "eth0", "up"}, &err) ||
+        run_program({kIp, "link", "set", "lo", "up"}, &err)) {
+        tell(ready, host + ": " + err);
+        _exit(1);
+    }
+    std::string root = host_root(host);
+    // A /proc of the host's own processes and a /sys showing its own network devices.
+    if (mount("proc", (root + "/proc").c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) <
+            0 ||
+        mount("sysfs", (root + "/sys").c_str(), "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+              nullptr) < 0) {
+        tell(ready, host + ": cannot mount /proc and /sys (" + std::strerror(errno) + ")");
+        _exit(1);
+    }
+    if (chroot(root.c_str()) < 0 || chdir("/") < 0) {
+        tell(ready, host + ": cannot enter " + root + " (" + std::strerror(errno) + ")");
+        _exit(1);
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pid_t sshd = fork();
+    if (sshd == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setsid();
+        std::vector<std::string> env = host_env(cfg, host);
+        std::vector<char *> ev;
+        for (auto &e : env)
+            ev.push_back(e.data());
+        ev.push_back(nullptr);
+        const char *av[] = {kSshd, "-D", "-E", kSshdLog, "-f", kSshdConfig, nullptr};
+        execve(kSshd, const_cast<char **>(av), ev.data());
+        _exit(127);
+    }
+    if (sshd < 0) {
+        tell(ready, host + ": cannot start sshd (" + std::strerror(errno) + ")");
+        _exit(1);
+    }
+    long long until = now_ms() + kSshdReadyMs;
+    for (;;) {
+        int st;
+        if (waitpid(sshd, &st, WNOHANG) == sshd) {
+            tell(ready, host + ": sshd ended at once (see " + kSshdLog + " of the view)");
+            _exit(1);
+        }
+        if (sshd_listens())
+            break;
+        if (now_ms() > until) {
+            tell(ready, host + ": sshd does not listen on port 22");
+            _exit(1);
+        }
+        usleep(2000);
+    }
+    tell(ready, "ok");
+    close(ready);
+    for (;;) {
+        siginfo_t si;
+        sigwaitinfo(&set, &si);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+}
+
+} // namespace
+
+std::string host_address(std::size_t i) {
+    return std::string(kSubnet) + "." + std::to_string(i + 1);
+}
+
+std::string port_name(std::size_t i) {
+    char name[24];
+    snprintf(name, sizeof name, "p%zu", i);
+    return name;
+}
+
+int run_program(const std::vector<std::string> &argv, std::string *err) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) < 0) {
+        fail(err, "cannot create a pipe", errno);
+        return 1;
+    }
+    std::vector<char *> av;
+    for (auto &a : argv)
+        av.push_back(const_cast<char *>(a.c_str()));
+    av.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int nul = open("/dev/null", O_RDWR);
+        dup2(nul, 0);
+        dup2(nul, 1);
+        dup2(out[1], 2);
+        execv(av[0], av.data());
+        dprintf(2, "cannot run it (%s)", std::strerror(errno));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string said;
+    char buf[512];
+    ssize_t k;
+    while ((k = read(out[0], buf, sizeof buf)) > 0 || (k < 0 && errno == EINTR))
+        if (k > 0 && said.size() < 4096)
+            said.append(buf, static_cast<std::size_t>(k));
+    close(out[0]);
+    if (pid < 0) {
+        fail(err, "cannot create a process for " + argv[0], errno);
+        return 1;
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
+        return 0;
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' '))
+        said.pop_back();
+    for (auto &c : said)
+        if (c == '\n')
+            c = ' ';
+    *err = argv[0];
+    for (std::size_t j = 1; j < argv.size() && j < 8; j++)
+        *err += " " + argv[j];
+    *err += ": " + (said.empty() ? "failed" : said);
+    return 1;
+}
+
+bool enter_switch(std::string *err) {
+    if (unshare(CLONE_NEWNET) < 0)
+        return fail(err, "cannot create the site's network", errno);
+    if (access(kIp, X_OK) != 0)
+        return fail(err, std::string("cannot run ") + kIp + " (install iproute2)", errno);
+    if (access(kSshd, X_OK) != 0)
+        return fail(err, std::string("cannot run ") + kSshd + " (install openssh-server)", errno);
+    return run_program({kIp, "link", "add", "br0", "type", "bridge"}, err) == 0 &&
+           run_program({kIp, "link", "set", "br0", "up"}, err) == 0;
+}
+
+bool start_hosts(const SiteConfig &cfg, std::vector<HostProc> *hosts, std::string *err) {
+    std::vector<int> go, ready;
+    bool ok = true;
+    for (std::size_t i = 0; i < cfg.hosts.size() && ok; i++) {
+        int g[2], r[2];
+        if (pipe2(g, O_CLOEXEC) < 0)
+            return fail(err, "cannot create a pipe", errno);
+        if (pipe2(r, O_CLOEXEC) < 0)
+            return fail(err, "cannot create a pipe", errno);
+        pid_t pid = static_cast<pid_t>(syscall(SYS_clone,
+                                               CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWIPC |
+                                                   CLONE_NEWNS | CLONE_NEWPID | SIGCHLD,
+                                               nullptr, nullptr, nullptr, 0));
+        if (pid == 0) {
+            close(g[1]);
+            close(r[0]);
+            for (int fd : go)
+                close(fd);
+            host_main(cfg, i, g[0], r[1]);
+        }
+        close(g[0]);
+        close(r[1]);
+        go.push_back(g[1]);
+        ready.push_back(r[0]);
+        if (pid < 0)
+            return fail(err, "cannot create the namespaces of " + cfg.hosts[i], errno);
+        HostProc h;
+        h.host = cfg.hosts[i];
+        h.pid = pid;
+        h.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (h.pidfd < 0)
+            return fail(err, "cannot hold host " + h.host, errno);
+        fcntl(h.pidfd, F_SETFD, FD_CLOEXEC);
+        hosts->push_back(h);
+        // The host's eth0 is made straight inside the host's namespace.
+        std::string port = port_name(i);
+        if (run_program({kIp, "link", "add", port, "type", "veth", "peer", "name", "eth0", "netns",
+                         std::to_string(pid)},
+                        err) ||
+            run_program({kIp, "link", "set", port, "master", "br0", "up"}, err))
+            return false;
+    }
+    for (int fd : go) {
+        tell(fd, "g");
+        close(fd);
+    }
+    for (std::size_t i = 0; i < ready.size(); i++) {
+        std::string msg;
+        char buf[512];
+        ssize_t k;
+        while ((k = read(ready[i], buf, sizeof buf)) > 0 || (k < 0 && errno == EINTR))
+            if (k > 0)
+                msg.append(buf, static_cast<std::size_t>(k));
+        close(ready[i]);
+        if (msg != "ok" && ok) {
+            *err = msg.empty() ? cfg.hosts[i] + ": the host failed to start" : msg;
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool enter_host(const HostProc &h) {
+    if (setns(h.pidfd, CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNS | CLONE_NEWPID) < 0)
+        return false;
+    pid_t pid = fork();
+    if (pid == 0)
+        return true;
+    if (pid < 0)
+        return false;
+    // Ended with the command: the daemon's SIGTERM and SIGKILL reach the whole process
+    // group, and this process stays to pass on the command's status.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        signal(sig, SIG_IGN);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(st))
+        _exit(128 + WTERMSIG(st));
+    _exit(WEXITSTATUS(st));
+}
