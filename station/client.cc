@@ -158,6 +158,7 @@ struct Source {
     const char *path = nullptr; // the file behind fd
     struct stat before {};      // its state when it was opened
     bool changed = false;       // it changed while it was sent
+    std::uint32_t checksum = 0; // the checksum that went with the data
 };
 
 bool same_file_state(const struct stat &a, const struct stat &b) {
@@ -213,6 +214,7 @@ Reply upload(Agent &a, std::int32_t length, Source &src) {
     cksum_final(length, &crc);
     if (src.changed)
         crc = ~crc;
+    src.checksum = crc;
     std::string tail;
     put_long(tail, static_cast<std::int32_t>(crc));
     if (ClientError e = send_raw(a, tail); e != ClientError::None)
@@ -230,8 +232,10 @@ Reply put_source(Agent &a, Op op, std::initializer_list<std::string_view> string
     if (r != Status::Ready)
         return r;
     r = upload(a, length, src);
-    if (info)
+    if (info) {
         info->agent_status = r.status();
+        info->checksum = src.checksum;
+    }
     return r.answered() && src.changed ? ClientError::Changed : r;
 }
 
@@ -414,6 +418,7 @@ int agent_close(Agent &a, int timeout_ms) {
         close(a.to);
     a.to = -1;
     int result = 0;
+    a.signalled = false;
     if (a.pid > 0) {
         long long end = now_ms() + timeout_ms;
         result = AGENT_KILLED;
@@ -422,6 +427,7 @@ int agent_close(Agent &a, int timeout_ms) {
             pid_t r = waitpid(a.pid, &st, WNOHANG);
             if (r == a.pid) {
                 result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                a.signalled = WIFSIGNALED(st);
                 break;
             }
             if (r < 0)

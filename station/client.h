@@ -38,6 +38,7 @@ struct Agent {
     int timeout_ms = 130000; // limit for each reply (the agent's own limit is 120 s)
     Progress progress = nullptr;
     void *progress_ctx = nullptr;
+    bool signalled = false; // set by agent_close: the agent command died by a signal
     // Reply bytes read ahead of use.
     std::size_t rpos = 0, rlen = 0;
     std::array<unsigned char, 64 * 1024> rbuf;
@@ -63,8 +64,9 @@ constexpr int AGENT_KILLED = -1;
 // Closes the request side (the agent sees end of input) and, when the agent was started
 // here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
 // it can remove what it left unfinished, and SIGKILL half a second later. Returns its
-// exit status, 128 + signal number when killed by a signal, AGENT_KILLED when it had
-// to be ended, or 0 for an attached agent.
+// exit status, 128 + signal number when killed by a signal (signalled tells that from
+// an exit status of 128 or more), AGENT_KILLED when it had to be ended, or 0 for an
+// attached agent.
 int agent_close(Agent &a, int timeout_ms = 5000);
 
 // Sends 'H' and reads the ten-byte reply. Returns Status::Ok for an agent's hello,
@@ -104,6 +106,7 @@ struct UploadInfo {
     int local_errno = 0;              // with Local: why the file could not be used (EISDIR or
                                       // EINVAL not a regular file, EFBIG longer than 2147483647)
     Status agent_status = Status::Ok; // with Changed: the agent's final status
+    std::uint32_t checksum = 0;       // the checksum sent with the data, once it was sent
 };
 
 // Operation 1 from memory.

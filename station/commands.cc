@@ -2,6 +2,7 @@
 
 #include "agentcmd.h"
 #include "client.h"
+#include "fleet.h"
 #include "outcome.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -34,6 +35,7 @@ struct HostSession {
     bool fanout;
     station::Agent agent;
     ProgressBar bar;
+    AgentLog log; // the agent's standard error, shown with failures (or always with -v)
 };
 
 // snprintf whose truncation is expected and harmless (bounded messages and paths
@@ -54,26 +56,44 @@ const char *host_prefix(const HostSession &c, char *buf, std::size_t cap) {
 }
 
 // A failure, on standard error: "tarko_station: HOST: message".
-void say_failure(const HostSession &c, const char *fmt, ...) {
+void say_failure(HostSession &c, const char *fmt, ...) {
     char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
+    // What the agent logged on the way to the failure comes first.
+    agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
     fprintf(stderr, "tarko_station: %s%s\n", host_prefix(c, hp, sizeof hp), msg);
 }
 
-// A result, on standard output unless -q: "HOST: message".
-void say_result(const HostSession &c, const char *fmt, ...) {
+// A result, on standard output unless -q (standard error with --json): "HOST: message".
+// The agent's log lines of a request that succeeded are shown only with -v.
+void say_result(HostSession &c, const char *fmt, ...) {
+    char hp[80], msg[1024];
+    agentlog_flush(c.log, c.o.verbose, host_prefix(c, hp, sizeof hp));
     if (c.o.quiet)
         return;
-    char hp[80], msg[1024];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    fprintf(stdout, "%s%s\n", host_prefix(c, hp, sizeof hp), msg);
-    fflush(stdout);
+    FILE *to = c.o.json ? stderr : stdout;
+    fprintf(to, "%s%s\n", host_prefix(c, hp, sizeof hp), msg);
+    fflush(to);
+}
+
+// Records a request for --json and the audit log.
+void note(const HostSession &c, const char *command, const char *path, CommandResult result,
+          std::int64_t bytes = -1, const std::uint32_t *checksum = nullptr) {
+    RequestNote n;
+    n.command = command;
+    n.path = path;
+    n.status = result.exit_code();
+    n.bytes = bytes;
+    n.has_checksum = checksum != nullptr;
+    n.checksum = checksum ? *checksum : 0;
+    journal_request(c.o, c.host, n);
 }
 
 // Turns the result of one request into the exit status and its message. what names the
@@ -152,29 +172,43 @@ CommandResult ssh_connected(HostSession &c, station::Reply r) {
     return Outcome::HostUnavailable;
 }
 
-// Starts the agent for the host. Returns Ok; Usage for an agent command that cannot be
-// used; HostUnavailable after saying why.
-CommandResult connect_start(HostSession &c) {
+// The agent command as it runs for this host, {host} replaced.
+void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
+    std::size_t n = 0;
+    buf[0] = '\0';
+    for (std::size_t i = 0; i < av.argc && n + 1 < cap; i++) {
+        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i]);
+        if (w < 0)
+            break;
+        n += static_cast<std::size_t>(w);
+    }
+}
+
+// Starts the agent for the host and says hello within the time the user allows.
+// Returns Ok; Usage for an agent command that cannot be used; HostUnavailable after
+// saying why.
+CommandResult connect_agent(HostSession &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
         return Outcome::Usage;
     }
+    char shown[1024];
+    agent_words(av, shown, sizeof shown);
     if (agent_resolve(av, getenv("PATH")) != 0) {
         say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
         return Outcome::HostUnavailable;
     }
     std::vector<std::string> argv(av.argv, av.argv + av.argc);
-    if (!station::agent_start(c.agent, argv)) {
+    // The agent's standard error is its activity log: caught, to be shown with failures.
+    agentlog_open(c.log);
+    int saved = agentlog_swap(c.log, true, -1);
+    bool started = station::agent_start(c.agent, argv);
+    agentlog_swap(c.log, false, saved);
+    if (!started) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return Outcome::HostUnavailable;
     }
-    return Outcome::Ok;
-}
-
-// Says hello to the agent started, within the time the user allows. Returns Ok, or
-// HostUnavailable after saying why (the agent is then closed).
-CommandResult connect_hello(HostSession &c) {
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
     station::Reply r = station::hello(c.agent);
     c.agent.timeout_ms = REPLY_MS;
@@ -187,20 +221,19 @@ CommandResult connect_hello(HostSession &c) {
         return CommandResult::interrupted(station::interrupted);
     }
     if (r == station::ClientError::Timeout)
-        say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds,
-                    c.o.agent);
+        say_failure(c, "the host did not answer within %d seconds (%s)", c.o.answer_seconds, shown);
     else if (r == station::ClientError::Hello)
-        say_failure(c, "the host answered, but not as an agent does (%s)", c.o.agent);
+        say_failure(c, "the host answered, but not as an agent does (%s)", shown);
     else {
         int st = station::agent_close(c.agent, 2000);
-        if (st > 128)
+        if (c.agent.signalled)
             say_failure(c,
                         "the host did not answer: the agent command was killed by signal %d "
                         "(%s)",
-                        st - 128, c.o.agent);
+                        st - 128, shown);
         else
             say_failure(c, "the host did not answer: the agent command ended with status %d (%s)",
-                        st, c.o.agent);
+                        st, shown);
         return Outcome::HostUnavailable;
     }
     // A host that said nothing, or nonsense, gets little time to go by itself.
@@ -208,10 +241,19 @@ CommandResult connect_hello(HostSession &c) {
     return Outcome::HostUnavailable;
 }
 
-// Starts the agent for the host and says hello: connect_start, then connect_hello.
+// Connects as connect_agent does; a host that cannot be reached shows what its agent
+// command wrote and is recorded as a request "connect".
 CommandResult connect(HostSession &c) {
-    CommandResult r = connect_start(c);
-    return r.ok() ? connect_hello(c) : r;
+    journal_start();
+    CommandResult r = connect_agent(c);
+    if (!r.ok()) {
+        char hp[80];
+        agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
+        agentlog_close(c.log);
+        if (!station::interrupted)
+            note(c, "connect", "", r);
+    }
+    return r;
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
@@ -239,10 +281,10 @@ const char *local_error_text(int e) {
 }
 
 // Sends the local file with send (a put or a deployment of it, given the UploadInfo to
-// fill) and reports it under the label what.
+// fill), reports it under the label what and records it as command on path.
 template <typename Send>
 CommandResult upload_one(HostSession &c, const char *what, const char *local, const char *label,
-                         Send send) {
+                         const char *command, const char *path, Send send) {
     progress_start(c.bar, label, 0, false);
     struct stat st;
     if (stat(local, &st) == 0)
@@ -255,16 +297,22 @@ CommandResult upload_one(HostSession &c, const char *what, const char *local, co
     progress_end(c.bar, up.length);
     if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot send %s (%s)", what, local, local_error_text(up.local_errno));
+        note(c, command, path, Outcome::LocalUnreadable);
         return Outcome::LocalUnreadable;
     }
     if (r == station::ClientError::Changed) {
         say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
                     local, code(up.agent_status), status_meaning(up.agent_status));
+        note(c, command, path, Outcome::LocalChanged, up.length);
         return Outcome::LocalChanged;
     }
-    if (!r.ok())
-        return report(c, what, r);
+    if (!r.ok()) {
+        CommandResult failed = report(c, what, r);
+        note(c, command, path, failed, up.length);
+        return failed;
+    }
     say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(up.length));
+    note(c, command, path, Outcome::Ok, up.length, &up.checksum);
     return Outcome::Ok;
 }
 
@@ -273,7 +321,7 @@ CommandResult put_one(HostSession &c, const char *local, const char *dir, const 
     char rpath[PATH_CAP], what[PATH_CAP + 16];
     remote_path(rpath, sizeof rpath, dir, name);
     snprintf(what, sizeof what, "put %s", rpath);
-    return upload_one(c, what, local, name, [&](station::UploadInfo *up) {
+    return upload_one(c, what, local, name, "put", rpath, [&](station::UploadInfo *up) {
         return station::put_path(c.agent, dir, name, local, up);
     });
 }
@@ -346,11 +394,16 @@ CommandResult cmd_get(HostSession &c) {
         unlink(temp_path);
     if (r == station::ClientError::Local) {
         say_failure(c, "%s: cannot write %s (%s)", what, local, strerror(saved));
+        note(c, "get", rpath, Outcome::LocalUnwritable, info.length);
         return Outcome::LocalUnwritable;
     }
-    if (!r.ok())
-        return report(c, what, r);
+    if (!r.ok()) {
+        CommandResult failed = report(c, what, r);
+        note(c, "get", rpath, failed);
+        return failed;
+    }
     say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    note(c, "get", rpath, Outcome::Ok, info.length, &info.checksum);
     return Outcome::Ok;
 }
 
@@ -372,11 +425,18 @@ CommandResult remote_sum(HostSession &c, const char *dir, const char *name, stat
 
 CommandResult cmd_sum(HostSession &c) {
     station::FileInfo info;
-    CommandResult r = remote_sum(c, c.o.args[0], c.o.args[1], &info, Absent::Reported);
-    if (!r.ok())
-        return r;
     char rpath[PATH_CAP];
     remote_path(rpath, sizeof rpath, c.o.args[0], c.o.args[1]);
+    CommandResult r = remote_sum(c, c.o.args[0], c.o.args[1], &info, Absent::Reported);
+    if (!r.ok()) {
+        note(c, "sum", rpath, r);
+        return r;
+    }
+    char hp[80];
+    agentlog_flush(c.log, c.o.verbose, host_prefix(c, hp, sizeof hp));
+    note(c, "sum", rpath, Outcome::Ok, info.length, &info.checksum);
+    if (c.o.json)
+        return Outcome::Ok;
     // The layout of cksum: checksum, length, name; results are wanted even with -q.
     printf("%u %ld %s\n", info.checksum, static_cast<long>(info.length), rpath);
     fflush(stdout);
@@ -390,6 +450,7 @@ CommandResult cmd_rm(HostSession &c) {
     CommandResult r = report(c, what, station::rm(c.agent, c.o.args[0], c.o.args[1]));
     if (r.ok())
         say_result(c, "%s: 0 success", what);
+    note(c, "rm", rpath, r);
     return r;
 }
 
@@ -398,15 +459,18 @@ CommandResult cmd_rm(HostSession &c) {
 CommandResult cmd_push(HostSession &c) {
     const char *via = c.o.args[0], *dir = c.o.args[1], *name = c.o.args[2];
     station::FileInfo info;
-    if (CommandResult r = remote_sum(c, dir, name, &info, Absent::Reported); !r.ok())
-        return r;
     char rpath[PATH_CAP], what[PATH_CAP + 96];
     remote_path(rpath, sizeof rpath, dir, name);
+    if (CommandResult r = remote_sum(c, dir, name, &info, Absent::Reported); !r.ok()) {
+        note(c, "push", rpath, r);
+        return r;
+    }
     snprintf(what, sizeof what, "push %s to %s", rpath, via);
     CommandResult r =
         report(c, what, station::push(c.agent, via, dir, name, info.length, info.checksum));
     if (r.ok())
         say_result(c, "%s: 0 success (%d bytes)", what, info.length);
+    note(c, "push", rpath, r, info.length, &info.checksum);
     return r;
 }
 
@@ -418,6 +482,7 @@ CommandResult cmd_rmremote(HostSession &c) {
     CommandResult r = report(c, what, station::rmremote(c.agent, via, dir, name));
     if (r.ok())
         say_result(c, "%s: 0 success", what);
+    note(c, "rmremote", rpath, r);
     return r;
 }
 
@@ -425,7 +490,7 @@ CommandResult cmd_deploy(HostSession &c) {
     const char *app = c.o.args[0], *archive = c.o.args[1];
     char what[256];
     snprintf(what, sizeof what, "deploy %s", app);
-    return upload_one(c, what, archive, app, [&](station::UploadInfo *up) {
+    return upload_one(c, what, archive, app, "deploy", app, [&](station::UploadInfo *up) {
         return station::deploy(c.agent, app, archive, up);
     });
 }
@@ -436,6 +501,7 @@ CommandResult cmd_undeploy(HostSession &c) {
     CommandResult r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
     if (r.ok())
         say_result(c, "%s: 0 success", what);
+    note(c, "undeploy", c.o.args[0], r);
     return r;
 }
 
@@ -555,6 +621,7 @@ CommandResult put_paced(HostSession &c, const char *local, const char *dir, cons
     snprintf(what, sizeof what, "put %s", rpath);
     char broke = 0;
     CommandResult e = pipe_result(c, what, r, broke);
+    note(c, "put", rpath, e, r.length);
     if (e.ok())
         say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
     return e;
@@ -567,7 +634,7 @@ CommandResult put_paced(HostSession &c, const char *local, const char *dir, cons
 CommandResult cmd_sync(HostSession &c) {
     std::vector<SyncFile> files;
     CommandResult result = sync_list(c, files);
-    auto note = [&](CommandResult r) {
+    auto keep = [&](CommandResult r) {
         if (!r.ok() && result.ok())
             result = r;
     };
@@ -584,17 +651,10 @@ CommandResult cmd_sync(HostSession &c) {
     } extra;
     std::vector<HostSession *> streams{&c};
     int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
-    // All are started before the first hello, so that their start-ups overlap.
-    std::vector<std::unique_ptr<HostSession>> starting;
     for (int s = 1; s < nstreams; s++) {
-        auto x = std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}});
-        if (!connect_start(*x).ok())
+        auto x = std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}});
+        if (!connect(*x).ok())
             break; // said why; the files go over the connections there are
-        starting.push_back(std::move(x));
-    }
-    for (auto &x : starting) {
-        if (!connect_hello(*x).ok())
-            continue; // said why, and closed
         streams.push_back(x.get());
         extra.v.push_back(std::move(x));
     }
@@ -627,13 +687,15 @@ CommandResult cmd_sync(HostSession &c) {
         if (same) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
                        static_cast<long long>(f.mine.length), f.mine.checksum);
+            note(c, "skip", rpath, Outcome::Ok, f.mine.length, &f.mine.checksum);
             continue;
         }
         if (!absent) {
             bool was = broke[f.stream];
             if (CommandResult e = pipe_result(c, what, r, broke[f.stream]); !e.ok()) {
+                note(c, "sum", rpath, e);
                 if (!was)
-                    note(e);
+                    keep(e);
                 continue;
             }
         }
@@ -670,10 +732,11 @@ CommandResult cmd_sync(HostSession &c) {
         snprintf(what, sizeof what, "put %s", rpath);
         bool was = broke[f.stream];
         CommandResult e = pipe_result(c, what, r, broke[f.stream]);
+        note(c, "put", rpath, e, r.length);
         if (e.ok())
             say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
         else if (!was)
-            note(e);
+            keep(e);
     }
     return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
 }
@@ -682,29 +745,21 @@ CommandResult cmd_sync(HostSession &c) {
 
 int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
                    station::Agent *agents, int *codes) {
-    std::vector<std::unique_ptr<HostSession>> cs;
-    for (std::size_t i = 0; i < n; i++) {
-        cs.push_back(std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}}));
-        codes[i] = station::interrupted ? interrupted_code(station::interrupted)
-                                        : connect_start(*cs[i]).exit_code();
-    }
     int up = 0;
     for (std::size_t i = 0; i < n; i++) {
-        if (codes[i] == 0)
-            codes[i] = station::interrupted ? interrupted_code(station::interrupted)
-                                            : connect_hello(*cs[i]).exit_code();
+        auto c = std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}, {}});
+        codes[i] =
+            station::interrupted ? interrupted_code(station::interrupted) : connect(*c).exit_code();
         if (codes[i] == 0) {
-            agents[i] = cs[i]->agent;
+            agents[i] = c->agent;
             up++;
-        } else if (cs[i]->agent.pid > 0) {
-            station::agent_close(cs[i]->agent, 200);
         }
     }
     return up;
 }
 
 CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
-    HostSession c{o, host, in_fanout, {}, {}};
+    HostSession c{o, host, in_fanout, {}, {}, {}};
     if (CommandResult r = connect(c); !r.ok())
         return r;
     CommandResult r = Outcome::Ok;
@@ -736,6 +791,7 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     case Command::Sync:
         r = cmd_sync(c);
         break;
+    case Command::Hosts:
     case Command::None:
         break;
     }
@@ -744,7 +800,11 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);
     // An agent that had to be killed or died by a signal is worth a word when the
     // exchange itself failed; its own exit status after success tells nothing.
-    if (r == Outcome::ConnectionLost && st > 128)
+    if (r == Outcome::ConnectionLost && c.agent.signalled)
         say_failure(c, "the agent was killed by signal %d", st - 128);
+    // Lines the agent wrote as it ended belong to the request that failed, if one did.
+    char hp[80];
+    agentlog_flush(c.log, c.o.verbose || !r.ok(), host_prefix(c, hp, sizeof hp));
+    agentlog_close(c.log);
     return r;
 }

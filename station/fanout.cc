@@ -54,9 +54,16 @@ double since(const timespec &a) {
     return static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
 }
 
+LineSink line_sink = nullptr;
+void *line_sink_ctx = nullptr;
+
 // Writes "HOST: " and the line in one write, so that lines of different hosts do not
 // mix even when our output is shared with others.
 void emit(int to, const char *host, const char *line, std::size_t n) {
+    if (line_sink) {
+        line_sink(host, to, line, n, line_sink_ctx);
+        return;
+    }
     char out[LINE_CAP + 80];
     int h = snprintf(out, sizeof out, "%s: ", host);
     if (h < 0)
@@ -164,6 +171,11 @@ bool start(Slot &s, std::size_t i, const char *const *hosts, HostJob job, void *
 }
 
 } // namespace
+
+void fanout_set_sink(LineSink sink, void *ctx) {
+    line_sink = sink;
+    line_sink_ctx = ctx;
+}
 
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
                HostOutcome *out, const volatile sig_atomic_t *stop) {

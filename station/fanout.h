@@ -30,6 +30,14 @@ using HostJob = int (*)(const char *host, void *arg);
 int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, void *arg,
                HostOutcome *out, const volatile sig_atomic_t *stop = nullptr);
 
+// Receives the children's lines in place of our standard output and error: the host
+// (the pointer given in hosts), the stream (1 or 2) and the line without its newline.
+using LineSink = void (*)(const char *host, int stream, const char *line, std::size_t n, void *ctx);
+
+// Sends the lines of the fan-outs that follow to sink (nullptr: to our standard output
+// and error with "HOST: " in front, as by default).
+void fanout_set_sink(LineSink sink, void *ctx);
+
 // Prints the summary table: host, status code, its meaning (from meaning), seconds.
 // Hosts that were never started are left out.
 void fanout_table(FILE *f, const char *const *hosts, std::size_t n, const HostOutcome *out,

@@ -22,7 +22,7 @@ constexpr CommandInfo COMMANDS[] = {
     {Command::Sum, "sum", 2, 2},          {Command::Rm, "rm", 2, 2},
     {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
     {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
-    {Command::Sync, "sync", 2, MAX_ARGS},
+    {Command::Sync, "sync", 2, MAX_ARGS}, {Command::Hosts, "hosts", 0, 1},
 };
 
 int fail(char *err, std::size_t cap, const char *fmt, ...) {
@@ -50,29 +50,44 @@ int check_text(const char *what, const char *text, std::size_t cap, bool may_be_
     return 0;
 }
 
-// Splits a comma-separated host list onto the end of o.hosts.
-int add_hosts(const char *list, Options &o, char *err, std::size_t errcap) {
-    std::string_view rest(list);
-    while (true) {
-        std::size_t comma = rest.find(',');
-        std::string_view host = rest.substr(0, comma);
-        if (host.empty())
-            return fail(err, errcap, "empty host name in \"%s\"", list);
-        if (host.size() > HOST_CAP - 1)
-            return fail(err, errcap, "host name \"%.*s\" is longer than %zu bytes",
-                        static_cast<int>(host.size()), host.data(), HOST_CAP - 1);
-        if (host.find_first_of(" \t") != std::string_view::npos)
-            return fail(err, errcap, "host name \"%.*s\" contains a blank",
-                        static_cast<int>(host.size()), host.data());
-        if (o.nhosts == MAX_HOSTS)
-            return fail(err, errcap, "more than %zu hosts", MAX_HOSTS);
-        auto &slot = o.hosts[o.nhosts++];
-        memcpy(slot.data(), host.data(), host.size());
-        slot[host.size()] = '\0';
-        if (comma == std::string_view::npos)
-            return 0;
-        rest.remove_prefix(comma + 1);
-    }
+// The host expressions as given, applied once the whole command line is read.
+struct HostExprs {
+    const char *text[MAX_HOST_EXPRS];
+    bool exclude[MAX_HOST_EXPRS];
+    std::size_t n = 0;
+};
+
+int add_expr(HostExprs &e, const char *text, bool exclude, char *err, std::size_t errcap) {
+    if (e.n == MAX_HOST_EXPRS)
+        return fail(err, errcap, "more than %zu -H and -x options", MAX_HOST_EXPRS);
+    e.text[e.n] = text;
+    e.exclude[e.n++] = exclude;
+    return 0;
+}
+
+// Expands every -H expression in order, then takes out those of -x.
+int apply_hosts(const HostExprs &e, Options &o, char *err, std::size_t errcap) {
+    static HostSet set; // 64 kB: not for the stack
+    set.n = 0;
+    HostFault fault;
+    for (int pass = 0; pass < 2; pass++)
+        for (std::size_t i = 0; i < e.n; i++) {
+            if (e.exclude[i] != (pass == 1))
+                continue;
+            const char *where = e.exclude[i] ? "-x" : "-H";
+            int r = e.exclude[i] ? hostset_remove(set, e.text[i], where, o.sources, fault)
+                                 : hostset_add(set, e.text[i], where, o.sources, fault);
+            if (r != 0) {
+                hostfault_format(fault, err, errcap);
+                return 64;
+            }
+        }
+    o.nhosts = set.n;
+    for (std::size_t i = 0; i < e.n; i++)
+        o.hosts_named = o.hosts_named || !e.exclude[i];
+    for (std::size_t i = 0; i < set.n; i++)
+        o.hosts[i] = set.names[i];
+    return 0;
 }
 
 int set_jobs(const char *text, Options &o, char *err, std::size_t errcap) {
@@ -151,6 +166,7 @@ int check_args(Options &o, char *err, std::size_t errcap) {
             if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
         return 0;
+    case Command::Hosts:
     case Command::None:
         break;
     }
@@ -169,6 +185,7 @@ const char *command_name(Command c) {
 int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
                   std::size_t errcap) {
     err[0] = '\0';
+    HostExprs exprs;
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
     bool options_done = false, agent_given = false;
     int r = 0;
@@ -199,11 +216,25 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.no_progress = true;
             } else if (a == "--ssh") {
                 o.ssh = true;
+            } else if (a == "--json") {
+                o.json = true;
+            } else if (a == "--no-fold") {
+                o.no_fold = true;
+            } else if (a == "-v" || a == "--verbose") {
+                o.verbose = true;
+            } else if (a == "--force") {
+                o.force = true;
             } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
-                if ((r = value("--hosts", v)) || (r = add_hosts(v, o, err, errcap)))
+                if ((r = value("--hosts", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;
             } else if (a.starts_with("-H")) {
-                if ((r = value("-H", v)) || (r = add_hosts(v, o, err, errcap)))
+                if ((r = value("-H", v)) || (r = add_expr(exprs, v, false, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--exclude", v)) || (r = add_expr(exprs, v, true, err, errcap)))
+                    return r;
+            } else if (a.starts_with("-x")) {
+                if ((r = value("-x", v)) || (r = add_expr(exprs, v, true, err, errcap)))
                     return r;
             } else if (a.starts_with("--jobs") && (a.size() == 6 || a[6] == '=')) {
                 if ((r = value("--jobs", v)) || (r = set_jobs(v, o, err, errcap)))
@@ -221,11 +252,11 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.recursive = true;
             } else if (a == "-n" || a == "--dry-run") {
                 o.dry_run = true;
-            } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
-                if ((r = value("--exclude", v)))
+            } else if (a.starts_with("--skip") && (a.size() == 6 || a[6] == '=')) {
+                if ((r = value("--skip", v)))
                     return r;
                 if (o.nexcludes == MAX_EXCLUDES)
-                    return fail(err, errcap, "more than %zu --exclude patterns", MAX_EXCLUDES);
+                    return fail(err, errcap, "more than %zu --skip patterns", MAX_EXCLUDES);
                 o.excludes[o.nexcludes++] = v;
             } else if (a.starts_with("--streams") && (a.size() == 9 || a[9] == '=')) {
                 if ((r = value("--streams", v)) ||
@@ -271,6 +302,11 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     }
     if (o.help)
         return 0;
+    if (o.command == Command::Hosts && o.nargs == 1 &&
+        (r = add_expr(exprs, o.args[0], false, err, errcap)))
+        return r;
+    if ((r = apply_hosts(exprs, o, err, errcap)))
+        return r;
     const char *transport = getenv("TARKO_TRANSPORT");
     if (transport && *transport && strcmp(transport, "ssh") != 0 && strcmp(transport, "rsh") != 0)
         return fail(err, errcap, "TARKO_TRANSPORT is \"%s\"; it may be ssh or rsh", transport);
@@ -299,15 +335,16 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     if (o.tree && o.recursive)
         return fail(err, errcap, "--tree does not go with sync -r");
     if ((o.recursive || o.dry_run || o.nexcludes) && o.command != Command::Sync)
-        return fail(err, errcap, "-r, -n and --exclude go with sync only");
+        return fail(err, errcap, "-r, -n and --skip go with sync only");
     if (o.nexcludes && !o.recursive)
-        return fail(err, errcap, "--exclude goes with sync -r");
+        return fail(err, errcap, "--skip goes with sync -r");
     return check_args(o, err, errcap);
 }
 
 void print_usage(FILE *f) {
-    fputs("usage: tarko_station [-H HOST[,HOST...]] [-j N] [-t SECONDS] [--agent COMMAND | --ssh]\n"
-          "                     [-q] [--no-progress] [--bwlimit RATE] COMMAND ARGUMENT...\n"
+    fputs("usage: tarko_station [-H HOSTS] [-x HOSTS] [-j N] [-t SECONDS]\n"
+          "                     [--agent COMMAND | --ssh] [-q] [-v] [--json] [--no-fold]\n"
+          "                     [--no-progress] [--force] [--bwlimit RATE] COMMAND ARGUMENT...\n"
           "\n"
           "commands:\n"
           "  put LOCAL DIR [NAME]        store the local file as DIR/NAME on the host\n"
@@ -318,14 +355,19 @@ void print_usage(FILE *f) {
           "  push VIA-HOST DIR NAME      have the host send its DIR/NAME on to VIA-HOST\n"
           "  rmremote VIA-HOST DIR NAME  have the host delete DIR/NAME on VIA-HOST\n"
           "  deploy APP ARCHIVE          deploy the Audium application APP from a jar\n"
+          "                              holding APP/data/... and APP/java/...\n"
           "  undeploy APP                withdraw the Audium application APP\n"
           "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
           "  sync -r LOCALDIR DIR        the same for every regular file of a tree\n"
+          "  hosts [HOSTS]               print the hosts that -H and HOSTS name, less -x\n"
           "\n"
           "options:\n"
-          "  -H, --hosts LIST     the hosts to work on, separated by commas; with more\n"
-          "                       than one, each gets its own connection and a summary\n"
-          "                       table follows\n"
+          "  -H, --hosts HOSTS    the hosts to work on: names, ranges (ivr[01-20,31]),\n"
+          "                       @group of the host file ($TARKO_HOSTS, else\n"
+          "                       /etc/tarko/hosts), @failed (the hosts that failed last\n"
+          "                       time), ^FILE (one expression a line); with more than\n"
+          "                       one host each gets its own connection\n"
+          "  -x, --exclude HOSTS  leave these hosts out\n"
           "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
           "  -t, --timeout N      seconds a host may take to answer (default 15)\n"
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
@@ -334,10 +376,13 @@ void print_usage(FILE *f) {
           "  --ssh                start agents with \"ssh -o BatchMode=yes -T {host}\n"
           "                       /usr/local/bin/tarko_remote2\", one shared connection\n"
           "                       per host kept for a minute (also TARKO_TRANSPORT=ssh)\n"
-          "  -q, --quiet          print only failures\n"
+          "  -q, --quiet          print only failures, no summary table\n"
+          "  -v, --verbose        show the agents' log lines for every request\n"
+          "  --json               one JSON object per line on standard output\n"
+          "  --no-fold            one line per host instead of folded lines\n"
           "  --no-progress        no progress bar, even on a terminal\n"
           "  -r, --recursive      sync a directory tree\n"
-          "  --exclude PATTERN    leave out what matches (shell pattern; repeatable)\n"
+          "  --skip PATTERN       sync -r leaves out what matches (shell pattern; repeatable)\n"
           "  -n, --dry-run        sync only says what it would put\n"
           "  --streams N          sync over N connections per host (default 1, at most 8)\n"
           "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"
@@ -345,11 +390,14 @@ void print_usage(FILE *f) {
           "                       (default 1, doubling the holders)\n"
           "  --bwlimit RATE       limit the data per connection (100M, 12.5MB: bytes per\n"
           "                       second; 50Mbit: bits per second)\n"
+          "  --force              deploy an archive without checking its layout\n"
           "  -h, --help           this text\n"
           "\n"
           "Exit status: 0 on success; the agent's status code (2-23) when it refused;\n"
-          "1 when some host of several failed; 64 usage; 65 local file changed while\n"
-          "sent; 66 local file unreadable; 69 host did not answer; 73 local file cannot\n"
-          "be written; 74 connection to the agent lost. See tarko_station(1).\n",
+          "64 usage; 65 local file changed while sent; 66 local file unreadable or not\n"
+          "a jar; 69 host did not answer; 73 local file cannot be written; 74\n"
+          "connection to the agent lost. With several hosts: 0 all succeeded, 1 some\n"
+          "host failed a request, 69 some host could not be reached (and none failed a\n"
+          "request). See tarko_station(1).\n",
           f);
 }

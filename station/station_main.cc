@@ -3,9 +3,10 @@
 #include "agentcmd.h"
 #include "client.h"
 #include "commands.h"
-#include "fanout.h"
+#include "fleet.h"
 #include "options.h"
 #include "outcome.h"
+#include "runs.h"
 #include "treeput.h"
 
 #include <csignal>
@@ -36,15 +37,26 @@ int interrupted_exit() {
     return 128 + station::interrupted;
 }
 
-int host_job(const char *host, void *arg) {
-    return run_command(*static_cast<const Options *>(arg), host, true).exit_code();
+// The whole command line, for the audit log.
+const char *join_command_line(int argc, char **argv) {
+    static char line[2048];
+    std::size_t n = 0;
+    for (int i = 0; i < argc && n + 1 < sizeof line; i++) {
+        int w = snprintf(line + n, sizeof line - n, "%s%s", i ? " " : "", argv[i]);
+        if (w < 0)
+            break;
+        n += static_cast<std::size_t>(w);
+    }
+    return line;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    static Options o; // about 16 kB of host names: not for the stack of a small program
-    char err[512];
+    static Options o; // 64 kB of host names: not for the stack of a small program
+    char err[1024];
+    locate_state(o);
+    o.command_line = join_command_line(argc, argv);
     if (parse_options(argc, argv, getenv("TARKO_AGENT"), o, err, sizeof err) != 0) {
         fprintf(stderr, "tarko_station: %s\n", err);
         fprintf(stderr, "Try 'tarko_station --help' for more information.\n");
@@ -54,38 +66,30 @@ int main(int argc, char **argv) {
         print_usage(stdout);
         return 0;
     }
-    if (o.nhosts == 0) {
-        if (agent_needs_host(o.agent)) {
-            fprintf(stderr, "tarko_station: no host given: name it with -H HOST, or give an "
-                            "agent command without {host}\n");
-            fprintf(stderr, "Try 'tarko_station --help' for more information.\n");
-            return code(Outcome::Usage);
-        }
+    if (o.command == Command::Hosts)
+        return print_hosts(o);
+    if (o.nhosts == 0 && o.hosts_named) {
+        // @failed after a run without failures, or everything excluded: nothing to do.
+        fprintf(stderr, "tarko_station: no host left to work on\n");
+        return 0;
     }
+    if (o.nhosts == 0 && agent_needs_host(o.agent)) {
+        fprintf(stderr, "tarko_station: no host given: name it with -H HOST, or give an "
+                        "agent command without {host}\n");
+        fprintf(stderr, "Try 'tarko_station --help' for more information.\n");
+        return code(Outcome::Usage);
+    }
+    // Local files are checked once, before any host is contacted.
+    if (int r = check_local_files(o, err, sizeof err); r != 0) {
+        fprintf(stderr, "tarko_station: %s\n", err);
+        return r;
+    }
+    prepare_state(o);
     catch_ending_signals();
-    if (o.nhosts <= 1) {
-        int r = run_command(o, o.nhosts ? o.hosts[0].data() : "local", false).exit_code();
-        return station::interrupted ? interrupted_exit() : r;
-    }
-
-    if (o.tree && !o.dry_run) {
-        int r = run_tree(o);
-        return station::interrupted ? interrupted_exit() : r;
-    }
-
-    const char *hosts[MAX_HOSTS];
-    for (std::size_t i = 0; i < o.nhosts; i++)
-        hosts[i] = o.hosts[i].data();
-    static HostOutcome outcomes[MAX_HOSTS];
-    int failed = fanout_run(hosts, o.nhosts, o.jobs, host_job, &o, outcomes, &station::interrupted);
-    fanout_table(stdout, hosts, o.nhosts, outcomes, outcome_meaning);
+    int r = o.nhosts <= 1 ? run_single(o) : o.tree && !o.dry_run ? run_tree(o) : run_fanout(o);
     if (station::interrupted) {
         fflush(stdout);
         return interrupted_exit();
     }
-    if (failed > 0) {
-        fprintf(stderr, "tarko_station: %d of %zu hosts failed\n", failed, o.nhosts);
-        return code(Outcome::SomeHostFailed);
-    }
-    return 0;
+    return r;
 }

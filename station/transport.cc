@@ -99,6 +99,8 @@ void ssh_classify(const char *line, char *msg, std::size_t cap) {
         snprintf(msg, cap, "ssh does not know the host's key, or it has changed (%s)", line);
     else if (has(l, "Permission denied") || has(l, "Too many authentication failures"))
         snprintf(msg, cap, "the host refused our ssh key (%s)", line);
+    else if (has(l, "master failed") || has(l, "mux_client"))
+        snprintf(msg, cap, "the shared ssh connection to the host broke (%s)", line);
     else if (has(l, "Could not resolve hostname") || has(l, "Name or service not known"))
         snprintf(msg, cap, "no such host name (%s)", line);
     else if (has(l, "connect to host") || has(l, "timed out") || has(l, "No route to host") ||

@@ -22,7 +22,8 @@ int ssh_dir(char *out, std::size_t cap);
 bool ssh_explain(const char *host, char *msg, std::size_t cap);
 
 // Classifies one line of ssh's complaint into msg: unknown host key, refused key,
-// unreachable host or else ssh's line itself. Always fills msg.
+// unreachable host, unknown name, broken shared connection, or else ssh's line
+// itself. Always fills msg.
 void ssh_classify(const char *line, char *msg, std::size_t cap);
 
 // Removes ssh's log of this run for host (once the connection stands or has failed).

@@ -103,6 +103,20 @@ TEST_F(NetSite, StationSessionThroughSsh) {
     EXPECT_EQ(site.read_file("a", "/opt/audium/applications/ivr1/data/version"), "v1\n");
 }
 
+// True once c's /srv/data holds data of an upload beside the target.
+bool far_upload_begun(const testsite::Site &site) {
+    DIR *d = opendir(site.path("c", "/srv/data").c_str());
+    bool begun = false;
+    while (dirent *de = d ? readdir(d) : nullptr) {
+        std::string n = de->d_name;
+        if (n != "." && n != ".." && n != "big")
+            begun = begun || testfiles::read_file(site.path("c", "/srv/data/" + n)).size() > 0;
+    }
+    if (d)
+        closedir(d);
+    return begun;
+}
+
 // The far host of a relay loses its sshd, or its network, in the middle of a push: the
 // answer comes within the time limits, and the far file is the old one or the new one.
 TEST_F(NetSite, RelayWhoseFarHostGoesAwayMidPush) {
@@ -118,7 +132,10 @@ TEST_F(NetSite, RelayWhoseFarHostGoesAwayMidPush) {
         ASSERT_TRUE(site.spawn(
             "st", {kStation, "--ssh", "-H", "a", "push", "c", "/srv/data", "big"}, push));
         testproc::close_input(push);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // Mid-push: once the far agent has begun its temporary file.
+        for (int i = 0; i < 400 && !far_upload_begun(site); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(far_upload_begun(site)) << cut;
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(sh("c", cut).status, 0) << cut;
         int st = testproc::wait(push, 60000);

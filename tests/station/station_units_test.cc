@@ -81,7 +81,7 @@ TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
 }
 
 TEST(StationOptions, TreeSyncAndRateOptions) {
-    auto p = parse({"sync", "-r", "--exclude", "*.tmp", "--exclude=old/*", "-n", "--streams", "4",
+    auto p = parse({"sync", "-r", "--skip", "*.tmp", "--skip=old/*", "-n", "--streams", "4",
                     "--bwlimit=50Mbit", "tree", "/d"});
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_TRUE(p.o.recursive && p.o.dry_run);
@@ -93,7 +93,7 @@ TEST(StationOptions, TreeSyncAndRateOptions) {
     EXPECT_EQ(parse({"sync", "--tree=2", "f", "/d"}).o.tree, 2);
     for (std::vector<std::string> bad : {std::vector<std::string>{"sync", "-r", "a", "b", "/d"},
                                          {"put", "-r", "f", "/d"},
-                                         {"sync", "--exclude", "x", "f", "/d"},
+                                         {"sync", "--skip", "x", "f", "/d"},
                                          {"sync", "--streams", "9", "f", "/d"},
                                          {"get", "--tree", "/d", "n"},
                                          {"sync", "--tree", "-r", "t", "/d"},

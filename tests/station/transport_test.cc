@@ -59,6 +59,8 @@ TEST(StationSsh, ComplaintsBecomeOneLine) {
         {"root@c: Permission denied (publickey).", "the host refused our ssh key"},
         {"ssh: connect to host c port 22: No route to host", "the host cannot be reached"},
         {"ssh: Could not resolve hostname x: Name or service not known", "no such host name"},
+        {"mux_client_request_session: read from master failed: Broken pipe",
+         "the shared ssh connection to the host broke"},
         {"kex_exchange_identification: something new", "ssh failed"},
     };
     for (auto &c : cases) {
