@@ -93,10 +93,18 @@ void print_hello() {
     stream_flush(std_out);
 }
 
+#ifdef TARKO_FUZZ
+void (*bye_hook)() = nullptr;
+#endif
+
 void bye() {
     // The connection ended inside a request: what it left unfinished goes too.
     cleanup_now("");
     stream_flush(std_out);
     close_log_file();
+#ifdef TARKO_FUZZ
+    if (bye_hook)
+        bye_hook();
+#endif
     std::exit(0);
 }

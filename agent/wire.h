@@ -42,3 +42,10 @@ void print_hello();
 // Removes the unfinished files of the request in progress (cleanup.h), closes the
 // activity log and ends the process with exit status 0.
 [[noreturn]] void bye();
+
+#ifdef TARKO_FUZZ
+// Fuzz builds only: when set, bye() calls it after closing the log instead of ending
+// the process. It must not return (a fuzz target jumps back to its own frame), so the
+// readers never go on past the end of their input.
+extern void (*bye_hook)();
+#endif

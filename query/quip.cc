@@ -11,6 +11,7 @@
 //
 // The build chooses the variant: QUIP_PROG (the program name), QUIP_WIDE (420-byte
 // request, 256-byte answer instead of 244 and 80) and QUIP_DGRAM (UDP instead of TCP).
+#include "record.h"
 #include "sys_hdrs.h"
 #include "zavlib.h"
 
@@ -25,48 +26,17 @@ namespace {
 constexpr bool wide = QUIP_WIDE;
 constexpr bool dgram = QUIP_DGRAM;
 constexpr const char *prog = QUIP_PROG;
-
-// The request record, in this host's byte order: the type at 0, then three 80-byte text
-// fields; the wide form adds 176 bytes that the client leaves zero (but for the run-on
-// of quipwide's str3).
-constexpr std::size_t request_size = wide ? 420 : 244;
-constexpr std::size_t answer_size = wide ? 256 : 80;
-constexpr std::size_t type_offset = 0;
-constexpr std::size_t str1_offset = 4;
-constexpr std::size_t str2_offset = 84;
-constexpr std::size_t str3_offset = 164;
-constexpr std::size_t field_size = 80;
-constexpr std::int32_t query_type = 2;
-
-// quipwide carries str3 with its NUL into the rest of the wide record, up to its end;
-// the others keep str3 to its 80-byte field, NUL or not.
-constexpr bool str3_runs_on = wide && !dgram;
-constexpr std::size_t str3_room = str3_runs_on ? request_size - str3_offset : field_size;
+constexpr quiprec::Layout rec = quiprec::layout(wide, dgram);
 
 constexpr int default_nettimeout = 25;
 constexpr std::size_t portspec_size = 176;
 
 int nettimeout = default_nettimeout;
 std::array<char, portspec_size> portspec{};
-std::array<unsigned char, request_size> request{};
+std::array<unsigned char, rec.request_size> request{};
 // One byte more than the answer, always zero: a full-size answer without a NUL still
 // ends there.
-std::array<char, answer_size + 1> answer{};
-
-// Copies text into a field of room bytes with its NUL, cutting a longer text so that the
-// NUL still falls inside the field.
-void put_text(std::size_t offset, std::size_t room, const char *text) {
-    std::size_t n = strnlen(text, room - 1);
-    std::memcpy(request.data() + offset, text, n);
-    request[offset + n] = 0;
-}
-
-// The short copy of str3: the first 80 bytes, zero-filled after a shorter text.
-void put_field(std::size_t offset, const char *text) {
-    std::size_t n = strnlen(text, field_size);
-    std::memcpy(request.data() + offset, text, n);
-    std::memset(request.data() + offset + n, 0, field_size - n);
-}
+std::array<char, rec.answer_size + 1> answer{};
 
 bool open_connection(char *spec) {
     if constexpr (dgram) {
@@ -85,7 +55,6 @@ bool open_connection(char *spec) {
 // so a step is repeated only when the call itself ended with an interruption, and a
 // request already sent never goes out twice, nor is an answer gathered thrown away.
 void query_port(char *spec) {
-    std::memcpy(request.data() + type_offset, &query_type, sizeof query_type);
     answer.fill(0);
     if (!open_connection(spec))
         return;
@@ -93,12 +62,12 @@ void query_port(char *spec) {
     int rc;
     do {
         errno = 0;
-        rc = timed_send(port_sock, request.data(), static_cast<int>(request_size), nettimeout);
+        rc = timed_send(port_sock, request.data(), static_cast<int>(rec.request_size), nettimeout);
     } while (rc == -1 && errno == EINTR);
 
     do {
         errno = 0;
-        rc = timed_recv(port_sock, answer.data(), static_cast<int>(answer_size), nettimeout);
+        rc = timed_recv(port_sock, answer.data(), static_cast<int>(rec.answer_size), nettimeout);
     } while ((rc == -1 || rc == -3) && errno == EINTR);
 
     if constexpr (!dgram) {
@@ -120,14 +89,7 @@ int main(int argc, char **argv) {
     std::memcpy(portspec.data(), argv[1], speclen);
     portspec[speclen] = '\0';
 
-    request.fill(0);
-
-    put_text(str1_offset, field_size, argv[2]);
-    put_text(str2_offset, field_size, argv[3]);
-    if constexpr (str3_runs_on)
-        put_text(str3_offset, str3_room, argv[4]);
-    else
-        put_field(str3_offset, argv[4]);
+    quiprec::build_request(rec, request.data(), argv[2], argv[3], argv[4]);
 
     nettimeout = default_nettimeout;
     if (argc == 6)
@@ -135,7 +97,7 @@ int main(int argc, char **argv) {
 
     query_port(portspec.data());
 
-    std::fwrite(answer.data(), 1, strnlen(answer.data(), answer_size), stdout);
+    std::fwrite(answer.data(), 1, quiprec::answer_length(rec, answer.data()), stdout);
     std::fputc('\n', stdout);
     return 0;
 }

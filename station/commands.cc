@@ -144,6 +144,18 @@ CommandResult report(HostSession &c, const char *what, station::Reply r) {
     return r.status();
 }
 
+// The agent command as it runs for this host, {host} replaced.
+void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
+    std::size_t n = 0;
+    buf[0] = '\0';
+    for (std::size_t i = 0; i < av.argc && n + 1 < cap; i++) {
+        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i]);
+        if (w < 0)
+            break;
+        n += static_cast<std::size_t>(w);
+    }
+}
+
 // The end of connect through ssh: ssh's own complaint, when it made one, is the one
 // line said about a failure. Returns Ok, or HostUnavailable after saying why (an
 // interruption as such).
@@ -170,18 +182,6 @@ CommandResult ssh_connected(HostSession &c, station::Reply r) {
         say_failure(c, "the host did not answer: ssh ended with status %d", st);
     ssh_forget(c.host);
     return Outcome::HostUnavailable;
-}
-
-// The agent command as it runs for this host, {host} replaced.
-void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
-    std::size_t n = 0;
-    buf[0] = '\0';
-    for (std::size_t i = 0; i < av.argc && n + 1 < cap; i++) {
-        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i]);
-        if (w < 0)
-            break;
-        n += static_cast<std::size_t>(w);
-    }
 }
 
 // Starts the agent for the host and says hello within the time the user allows.

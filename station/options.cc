@@ -214,8 +214,6 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.quiet = true;
             } else if (a == "--no-progress") {
                 o.no_progress = true;
-            } else if (a == "--ssh") {
-                o.ssh = true;
             } else if (a == "--json") {
                 o.json = true;
             } else if (a == "--no-fold") {
@@ -224,6 +222,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 o.verbose = true;
             } else if (a == "--force") {
                 o.force = true;
+            } else if (a == "--ssh") {
+                o.ssh = true;
             } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--hosts", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;

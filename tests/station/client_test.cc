@@ -125,3 +125,20 @@ TEST(Client, RealAgentRoundTrip) {
     EXPECT_EQ(agent_close(a), 0);
     rmdir(dir.c_str());
 }
+
+// Found by reply_fuzz while results were plain numbers: a peer's status 0xFFFF came back
+// as -1, the client's own time-out, and 0xFFFB as a checksum failure. The reply bytes of
+// the finding, replayed: a negative status is the agent's answer (which the command
+// refuses), never a failure of ours.
+TEST(Client, NegativeStatusIsNoClientError) {
+    for (const char *status : {"\\377\\377", "\\377\\373", "\\200\\000"}) {
+        Agent a;
+        std::string reply =
+            std::string("printf '\\377\\377R\\000\\000\\000\\001") + status + "'; cat >/dev/null";
+        ASSERT_TRUE(start_sh(a, reply));
+        Reply r = rm(a, "/srv/d", "f");
+        EXPECT_TRUE(r.answered()) << status;
+        EXPECT_LT(code(r.status()), 0) << status;
+        agent_close(a);
+    }
+}
