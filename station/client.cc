@@ -407,6 +407,12 @@ void agent_attach(Agent &a, int to, int from) {
     a.rpos = a.rlen = 0;
 }
 
+void agent_end_input(Agent &a) {
+    if (a.to >= 0)
+        close(a.to);
+    a.to = -1;
+}
+
 int agent_close(Agent &a, int timeout_ms) {
     if (a.to >= 0)
         close(a.to);

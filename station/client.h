@@ -54,6 +54,10 @@ bool agent_start(Agent &a, const std::vector<std::string> &argv);
 // Uses the given descriptors (owned by the Agent from now on).
 void agent_attach(Agent &a, int to, int from);
 
+// Closes the request side only: the agent sees end of input and ends. For callers that
+// end many agents and wait for them afterwards with agent_close.
+void agent_end_input(Agent &a);
+
 // agent_close's result for an agent that did not end in time and had to be ended.
 constexpr int AGENT_KILLED = -1;
 

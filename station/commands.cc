@@ -4,9 +4,12 @@
 #include "client.h"
 #include "fleet.h"
 #include "outcome.h"
+#include "pipeline.h"
 #include "progress.h"
 #include "transport.h"
+#include "treewalk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -14,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -321,9 +326,13 @@ CommandResult put_one(HostSession &c, const char *local, const char *dir, const 
     });
 }
 
+CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name);
+
 CommandResult cmd_put(HostSession &c) {
     const char *local = c.o.args[0];
     const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
+    if (c.o.bwlimit > 0)
+        return put_paced(c, local, c.o.args[1], name);
     return put_one(c, local, c.o.args[1], name);
 }
 
@@ -496,54 +505,258 @@ CommandResult cmd_undeploy(HostSession &c) {
     return r;
 }
 
-// True when nothing more can be done on this connection after a request that gave r.
-bool connection_over(CommandResult r) {
-    return r == Outcome::ConnectionLost || r == Outcome::Protocol || station::interrupted;
+// The client error that stands for a failed pipelined request, for report().
+station::Reply pipe_error(station::PipeFail f) {
+    using station::ClientError;
+    switch (f) {
+    case station::PipeFail::Timeout:
+        return ClientError::Timeout;
+    case station::PipeFail::Closed:
+        return ClientError::Closed;
+    case station::PipeFail::Write:
+        return ClientError::Write;
+    case station::PipeFail::Interrupted:
+        return ClientError::Interrupted;
+    default:
+        return ClientError::Protocol;
+    }
 }
 
-// Puts each local file whose length or checksum differs from the host's copy (or that
-// the host lacks), skips the others and says so. Every file is tried; the result is
-// that of the first file that failed.
-CommandResult cmd_sync(HostSession &c) {
+// One file of a sync and what became of it.
+struct SyncFile {
+    station::TreeFile f;
+    station::FileInfo mine;
+    std::size_t stream = 0;
+    bool put = false; // the host lacks it or has another copy
+};
+
+// The files to sync: those named, or the regular files of the tree of sync -r, whose
+// left-out entries are reported one by one. Returns the result so far.
+CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
     const char *dir = c.o.args[c.o.nargs - 1];
+    std::vector<station::TreeFile> found;
     CommandResult result = Outcome::Ok;
-    for (std::size_t i = 0; i + 1 < c.o.nargs; i++) {
-        const char *local = c.o.args[i];
-        const char *name = base_name(local);
-        char rpath[PATH_CAP];
-        remote_path(rpath, sizeof rpath, dir, name);
-        station::FileInfo mine;
+    if (c.o.recursive) {
+        std::vector<std::string> excludes(c.o.excludes, c.o.excludes + c.o.nexcludes);
+        std::vector<station::TreeSkipped> skipped;
+        if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
+            say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
+                        strerror(errno));
+            return Outcome::LocalUnreadable;
+        }
+        for (const auto &sk : skipped) {
+            say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
+                        station::tree_skip_text(sk));
+            bool harmless =
+                sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
+            if (!harmless && result.ok())
+                result = Outcome::LocalUnreadable;
+        }
+    } else {
+        for (std::size_t i = 0; i + 1 < c.o.nargs; i++)
+            found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
+    }
+    for (auto &f : found) {
+        SyncFile sf{f, {}, 0, false};
         station::UploadInfo why;
-        if (!station::file_sum(local, &mine, &why)) {
-            say_failure(c, "sync %s: cannot read %s (%s)", rpath, local,
-                        local_error_text(why.local_errno));
+        if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
+            say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
+                        f.local.c_str(), local_error_text(why.local_errno));
             if (result.ok())
                 result = Outcome::LocalUnreadable;
             continue;
         }
-        station::FileInfo info;
-        CommandResult r = remote_sum(c, dir, name, &info, Absent::Expected);
-        if (r.ok() && info.length == mine.length && info.checksum == mine.checksum) {
-            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
-                       static_cast<long long>(mine.length), mine.checksum);
-            note(c, "skip", rpath, Outcome::Ok, mine.length, &mine.checksum);
-            continue;
-        }
-        if (connection_over(r)) {
-            note(c, "sum", rpath, r);
-            return result.ok() || station::interrupted ? r : result;
-        }
-        if (r.ok() || r == Status::CannotOpen)
-            r = put_one(c, local, dir, name);
-        if (connection_over(r))
-            return result.ok() || station::interrupted ? r : result;
-        if (!r.ok() && result.ok())
-            result = r;
+        files.push_back(std::move(sf));
     }
     return result;
 }
 
+// Runs the requests of every stream together. Each connection that broke is reported
+// once, at its first failed request; the requests after it were never answered.
+void run_streams(std::vector<HostSession *> &streams,
+                 std::vector<std::vector<station::PipeRequest>> &reqs,
+                 std::vector<station::Pacer> &pacers) {
+    std::vector<station::Pipeline> ps;
+    for (std::size_t s = 0; s < streams.size(); s++)
+        ps.push_back(station::pipeline_of(streams[s]->agent, reqs[s].data(), reqs[s].size(),
+                                          pacers.empty() ? nullptr : &pacers[s]));
+    station::pipeline_run(ps.data(), ps.size());
+}
+
+// The result of one pipelined request, reported under what; 0 when it succeeded.
+CommandResult pipe_result(HostSession &c, const char *what, const station::PipeRequest &r,
+                          char &broke) {
+    if (r.fail == station::PipeFail::None)
+        return r.status == Status::Ok ? CommandResult(Outcome::Ok) : report(c, what, r.status);
+    if (r.fail == station::PipeFail::NotSent || (broke && pipe_fail_ends_connection(r.fail)))
+        return Outcome::ConnectionLost;
+    if (pipe_fail_ends_connection(r.fail))
+        broke = 1;
+    if (r.fail == station::PipeFail::Local) {
+        say_failure(c, "%s: cannot send %s (%s)", what, r.local.c_str(),
+                    local_error_text(r.local_errno));
+        return Outcome::LocalUnreadable;
+    }
+    if (r.fail == station::PipeFail::Changed) {
+        say_failure(c, "%s: %s changed while it was sent; the host discarded it (%d %s)", what,
+                    r.local.c_str(), code(r.status), status_meaning(r.status));
+        return Outcome::LocalChanged;
+    }
+    return report(c, what, pipe_error(r.fail));
+}
+
+// A put under --bwlimit: the data go through the pipelined exchange and its pacer.
+CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name) {
+    station::PipeRequest r;
+    r.op = station::PipeOp::Put;
+    r.dir = dir;
+    r.name = name;
+    r.local = local;
+    station::Pacer pacer;
+    station::pacer_start(pacer, c.o.bwlimit);
+    station::Pipeline p = station::pipeline_of(c.agent, &r, 1, &pacer);
+    station::pipeline_run(&p, 1);
+    char rpath[PATH_CAP], what[PATH_CAP + 16];
+    remote_path(rpath, sizeof rpath, dir, name);
+    snprintf(what, sizeof what, "put %s", rpath);
+    char broke = 0;
+    CommandResult e = pipe_result(c, what, r, broke);
+    note(c, "put", rpath, e, r.length);
+    if (e.ok())
+        say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
+    return e;
+}
+
+// Puts each local file whose length or checksum differs from the host's copy (or that
+// the host lacks), skips the others and says so. The sums of all files go out back to
+// back, then the puts of those that differ, spread over --streams connections. Every
+// file is tried; the result is that of the first file that failed.
+CommandResult cmd_sync(HostSession &c) {
+    std::vector<SyncFile> files;
+    CommandResult result = sync_list(c, files);
+    auto keep = [&](CommandResult r) {
+        if (!r.ok() && result.ok())
+            result = r;
+    };
+    // The first stream is the command's own connection; the others close with the run.
+    struct Extra {
+        std::vector<std::unique_ptr<HostSession>> v;
+        ~Extra() {
+            // All are told to end first, so that they wind down together.
+            for (auto &x : v)
+                station::agent_end_input(x->agent);
+            for (auto &x : v)
+                station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
+        }
+    } extra;
+    std::vector<HostSession *> streams{&c};
+    int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
+    for (int s = 1; s < nstreams; s++) {
+        auto x = std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}});
+        if (!connect(*x).ok())
+            break; // said why; the files go over the connections there are
+        streams.push_back(x.get());
+        extra.v.push_back(std::move(x));
+    }
+    std::vector<station::Pacer> pacers(c.o.bwlimit > 0 ? streams.size() : 0);
+    for (auto &p : pacers)
+        station::pacer_start(p, c.o.bwlimit);
+
+    std::vector<std::vector<station::PipeRequest>> sums(streams.size());
+    std::vector<std::vector<std::size_t>> which(streams.size());
+    for (std::size_t i = 0; i < files.size(); i++) {
+        std::size_t s = i % streams.size();
+        files[i].stream = s;
+        station::PipeRequest r;
+        r.dir = files[i].f.dir;
+        r.name = files[i].f.name;
+        sums[s].push_back(std::move(r));
+        which[s].push_back(i);
+    }
+    run_streams(streams, sums, pacers);
+    std::vector<char> broke(streams.size(), 0);
+    std::vector<std::size_t> pos(streams.size(), 0);
+    for (auto &f : files) {
+        const station::PipeRequest &r = sums[f.stream][pos[f.stream]++];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "sum %s", rpath);
+        bool absent = r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
+        bool same = r.fail == station::PipeFail::None && r.status == Status::Ok &&
+                    r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
+        if (same) {
+            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
+                       static_cast<long long>(f.mine.length), f.mine.checksum);
+            note(c, "skip", rpath, Outcome::Ok, f.mine.length, &f.mine.checksum);
+            continue;
+        }
+        if (!absent) {
+            bool was = broke[f.stream];
+            if (CommandResult e = pipe_result(c, what, r, broke[f.stream]); !e.ok()) {
+                note(c, "sum", rpath, e);
+                if (!was)
+                    keep(e);
+                continue;
+            }
+        }
+        f.put = true;
+        if (c.o.dry_run)
+            say_result(c, "would put %s: %s (%lld bytes)", rpath, absent ? "missing" : "differs",
+                       static_cast<long long>(f.mine.length));
+    }
+    if (c.o.dry_run || station::interrupted)
+        return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
+
+    // The puts are spread over the streams afresh, so that each gets its share of them.
+    std::vector<std::vector<station::PipeRequest>> puts(streams.size());
+    std::size_t nput = 0;
+    for (auto &f : files) {
+        if (!f.put)
+            continue;
+        f.stream = nput++ % streams.size();
+        station::PipeRequest r;
+        r.op = station::PipeOp::Put;
+        r.dir = f.f.dir;
+        r.name = f.f.name;
+        r.local = f.f.local;
+        puts[f.stream].push_back(std::move(r));
+    }
+    run_streams(streams, puts, pacers);
+    std::fill(pos.begin(), pos.end(), 0);
+    for (auto &f : files) {
+        if (!f.put)
+            continue;
+        const station::PipeRequest &r = puts[f.stream][pos[f.stream]++];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "put %s", rpath);
+        bool was = broke[f.stream];
+        CommandResult e = pipe_result(c, what, r, broke[f.stream]);
+        note(c, "put", rpath, e, r.length);
+        if (e.ok())
+            say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
+        else if (!was)
+            keep(e);
+    }
+    return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
+}
+
 } // namespace
+
+int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
+                   station::Agent *agents, int *codes) {
+    int up = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        auto c = std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}, {}});
+        codes[i] =
+            station::interrupted ? interrupted_code(station::interrupted) : connect(*c).exit_code();
+        if (codes[i] == 0) {
+            agents[i] = c->agent;
+            up++;
+        }
+    }
+    return up;
+}
 
 CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     HostSession c{o, host, in_fanout, {}, {}, {}};

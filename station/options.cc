@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "pacer.h"
 #include "protocol.h"
 #include "transport.h"
 
@@ -116,6 +117,20 @@ int set_agent(const char *text, Options &o, char *err, std::size_t errcap) {
     return 0;
 }
 
+int set_number(const char *opt, const char *text, int max, int &out, char *err,
+               std::size_t errcap) {
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || n < 1 || n > max)
+        return fail(err, errcap, "%s wants a number from 1 to %d, not \"%s\"", opt, max, text);
+    out = static_cast<int>(n);
+    return 0;
+}
+
+bool all_digits(const char *text) {
+    return *text && strspn(text, "0123456789") == strlen(text);
+}
+
 // Checks the arguments of the command against the agent's limits.
 int check_args(Options &o, char *err, std::size_t errcap) {
     const char **a = o.args;
@@ -145,6 +160,8 @@ int check_args(Options &o, char *err, std::size_t errcap) {
     case Command::Sync:
         if ((r = check_text("DIR", a[o.nargs - 1], DIR_CAP, false, err, errcap)))
             return r;
+        if (o.recursive)
+            return o.nargs == 2 ? 0 : fail(err, errcap, "sync -r wants LOCALDIR REMOTEDIR");
         for (std::size_t i = 0; i + 1 < o.nargs; i++)
             if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
@@ -231,6 +248,36 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             } else if (a.starts_with("-t")) {
                 if ((r = value("-t", v)) || (r = set_seconds(v, o, err, errcap)))
                     return r;
+            } else if (a == "-r" || a == "--recursive") {
+                o.recursive = true;
+            } else if (a == "-n" || a == "--dry-run") {
+                o.dry_run = true;
+            } else if (a.starts_with("--skip") && (a.size() == 6 || a[6] == '=')) {
+                if ((r = value("--skip", v)))
+                    return r;
+                if (o.nexcludes == MAX_EXCLUDES)
+                    return fail(err, errcap, "more than %zu --skip patterns", MAX_EXCLUDES);
+                o.excludes[o.nexcludes++] = v;
+            } else if (a.starts_with("--streams") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--streams", v)) ||
+                    (r = set_number("--streams", v, MAX_STREAMS, o.streams, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--bwlimit") && (a.size() == 9 || a[9] == '=')) {
+                if ((r = value("--bwlimit", v)))
+                    return r;
+                if (station::parse_rate(v, &o.bwlimit) != 0)
+                    return fail(err, errcap,
+                                "--bwlimit wants a rate like 100M, 12.5MB or 50Mbit, not \"%s\"",
+                                v);
+            } else if (a == "--tree") {
+                // "--tree K" when a number follows, else doubling.
+                o.tree = 1;
+                if (i + 1 < argc && all_digits(argv[i + 1]) &&
+                    (r = set_number("--tree", argv[++i], MAX_TREE_FANOUT, o.tree, err, errcap)))
+                    return r;
+            } else if (a.starts_with("--tree=")) {
+                if ((r = set_number("--tree", arg + 7, MAX_TREE_FANOUT, o.tree, err, errcap)))
+                    return r;
             } else if (a.starts_with("--agent") && (a.size() == 7 || a[7] == '=')) {
                 if ((r = value("--agent", v)))
                     return r;
@@ -283,13 +330,21 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         if (o.nargs > ci.max_args)
             return fail(err, errcap, "%s: too many arguments", ci.name);
     }
+    if (o.tree && o.command != Command::Put && o.command != Command::Sync)
+        return fail(err, errcap, "--tree goes with put and sync only");
+    if (o.tree && o.recursive)
+        return fail(err, errcap, "--tree does not go with sync -r");
+    if ((o.recursive || o.dry_run || o.nexcludes) && o.command != Command::Sync)
+        return fail(err, errcap, "-r, -n and --skip go with sync only");
+    if (o.nexcludes && !o.recursive)
+        return fail(err, errcap, "--skip goes with sync -r");
     return check_args(o, err, errcap);
 }
 
 void print_usage(FILE *f) {
     fputs("usage: tarko_station [-H HOSTS] [-x HOSTS] [-j N] [-t SECONDS]\n"
           "                     [--agent COMMAND | --ssh] [-q] [-v] [--json] [--no-fold]\n"
-          "                     [--no-progress] [--force] COMMAND ARGUMENT...\n"
+          "                     [--no-progress] [--force] [--bwlimit RATE] COMMAND ARGUMENT...\n"
           "\n"
           "commands:\n"
           "  put LOCAL DIR [NAME]        store the local file as DIR/NAME on the host\n"
@@ -303,6 +358,7 @@ void print_usage(FILE *f) {
           "                              holding APP/data/... and APP/java/...\n"
           "  undeploy APP                withdraw the Audium application APP\n"
           "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
+          "  sync -r LOCALDIR DIR        the same for every regular file of a tree\n"
           "  hosts [HOSTS]               print the hosts that -H and HOSTS name, less -x\n"
           "\n"
           "options:\n"
@@ -325,6 +381,15 @@ void print_usage(FILE *f) {
           "  --json               one JSON object per line on standard output\n"
           "  --no-fold            one line per host instead of folded lines\n"
           "  --no-progress        no progress bar, even on a terminal\n"
+          "  -r, --recursive      sync a directory tree\n"
+          "  --skip PATTERN       sync -r leaves out what matches (shell pattern; repeatable)\n"
+          "  -n, --dry-run        sync only says what it would put\n"
+          "  --streams N          sync over N connections per host (default 1, at most 8)\n"
+          "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"
+          "                       hold the file push it on, each to K more per round\n"
+          "                       (default 1, doubling the holders)\n"
+          "  --bwlimit RATE       limit the data per connection (100M, 12.5MB: bytes per\n"
+          "                       second; 50Mbit: bits per second)\n"
           "  --force              deploy an archive without checking its layout\n"
           "  -h, --help           this text\n"
           "\n"

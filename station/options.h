@@ -14,6 +14,9 @@ constexpr std::size_t STATE_CAP = 1024;          // the state directory's path
 constexpr std::size_t MAX_ARGS = 64;             // arguments of the command (sync's file list)
 constexpr std::size_t AGENT_CAP = 1024;          // the agent command template
 constexpr int MAX_JOBS = 64;                     // connections at a time in a fan-out
+constexpr std::size_t MAX_EXCLUDES = 32;         // --skip patterns
+constexpr int MAX_STREAMS = 8;                   // --streams: connections per host
+constexpr int MAX_TREE_FANOUT = 16;              // --tree K: hosts each holder serves per round
 
 // The default way to reach a host: its own rsh starting its agent.
 constexpr const char *DEFAULT_AGENT = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
@@ -38,6 +41,13 @@ struct Options {
     bool force = false;            // --force: no layout check of a deployment's archive
     char state[STATE_CAP] = {};    // the state directory; empty: nothing is recorded
     const char *command_line = ""; // the whole command line, for the audit log
+    bool recursive = false;        // -r: sync takes LOCALDIR REMOTEDIR
+    bool dry_run = false;          // -n: sync only says what it would put
+    const char *excludes[MAX_EXCLUDES] = {}; // --skip patterns, pointing into argv
+    std::size_t nexcludes = 0;
+    int streams = 1;    // --streams: agent connections per host for sync
+    double bwlimit = 0; // --bwlimit in bytes per second; 0 when unlimited
+    int tree = 0;       // --tree K for put and sync to many hosts; 0 when not asked
     Command command = Command::None;
     const char *args[MAX_ARGS] = {}; // the command's arguments, pointing into argv
     std::size_t nargs = 0;

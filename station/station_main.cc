@@ -7,6 +7,7 @@
 #include "options.h"
 #include "outcome.h"
 #include "runs.h"
+#include "treeput.h"
 
 #include <csignal>
 #include <cstdio>
@@ -85,7 +86,7 @@ int main(int argc, char **argv) {
     }
     prepare_state(o);
     catch_ending_signals();
-    int r = o.nhosts <= 1 ? run_single(o) : run_fanout(o);
+    int r = o.nhosts <= 1 ? run_single(o) : o.tree && !o.dry_run ? run_tree(o) : run_fanout(o);
     if (station::interrupted) {
         fflush(stdout);
         return interrupted_exit();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -207,6 +208,50 @@ TEST_F(StationLocal, SyncPutsOnlyWhatDiffers) {
                          "/missing: cannot send missing (No such file "
                          "or directory)\n");
     EXPECT_FALSE(exists("host/other"));
+}
+
+// A tree with excluded, over-long, linked and special entries: what fits is synced over
+// three connections, everything else is named with its reason; a dry run changes nothing.
+TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
+    std::string deep(70, 'd'), longname(40, 'n');
+    for (const char *d : {"tree", "tree/sub", "tree/cache"})
+        mkdir(p(d).c_str(), 0755);
+    mkdir(p("tree/" + deep).c_str(), 0755);
+    write("tree/a.wav", "A");
+    write("tree/sub/b.wav", "B");
+    write("tree/sub/skip.tmp", "T");
+    write("tree/cache/c.wav", "C");
+    write("tree/" + deep + "/d.wav", "D");
+    write("tree/" + longname, "L");
+    ASSERT_EQ(symlink("a.wav", p("tree/link").c_str()), 0);
+    ASSERT_EQ(mkfifo(p("tree/fifo").c_str(), 0644), 0);
+    auto r = station({"sync", "-r", "--skip", "*.tmp", "--skip=cache", "--streams", "3",
+                      "tree", p("host")});
+    EXPECT_EQ(r.status, 66) << r.err;
+    EXPECT_EQ(read("host/a.wav"), "A");
+    EXPECT_EQ(read("host/sub/b.wav"), "B");
+    for (const char *absent : {"host/sub/skip.tmp", "host/cache", "host/link", "host/fifo"})
+        EXPECT_FALSE(exists(absent)) << absent;
+    for (const std::string &said : std::vector<std::string>{
+             "tree/link left out: a symbolic link, not followed",
+             "tree/fifo left out: not a regular file or directory",
+             "tree/" + deep + "/d.wav left out: its remote directory is longer",
+             "tree/" + longname + " left out: its name is longer than 31"})
+        EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
+    EXPECT_EQ(r.err.find("skip.tmp"), std::string::npos) << r.err;
+
+    write("tree/a.wav", "A2");
+    write("tree/sub/e.wav", "E");
+    r = station({"sync", "-n", "-r", "tree", p("host")});
+    std::string h = p("host");
+    for (const std::string &said :
+         std::vector<std::string>{"would put " + h + "/a.wav: differs (2 bytes)",
+                                  "would put " + h + "/sub/e.wav: missing (1 bytes)",
+                                  "skipped " + h + "/sub/b.wav: unchanged"})
+        EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
+    EXPECT_EQ(read("host/a.wav"), "A");
+    EXPECT_FALSE(exists("host/sub/e.wav"));
+    EXPECT_FALSE(exists("host/sub/skip.tmp"));
 }
 
 TEST_F(StationLocal, GetKeepsLocalUntilTheWholeFileHasCome) {
@@ -449,3 +494,18 @@ TEST_F(StationLocal, AgentFromTheEnvironmentAndHostsRequired) {
 }
 
 } // namespace
+
+TEST_F(StationLocal, BandwidthLimitPacesAPut) {
+    write("paced", std::string(1000000, 'b'));
+    mkdir(p("host").c_str(), 0755);
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = station({"--bwlimit", "4Mbit", "put", "paced", p("host")});
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read("host/paced").size(), 1000000u);
+    EXPECT_GT(s, 1.8); // 500 kB a second
+    EXPECT_LT(s, 3.5);
+    r = station({"--bwlimit", "fast", "put", "paced", p("host")});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("--bwlimit wants a rate"), std::string::npos) << r.err;
+}

@@ -80,6 +80,27 @@ TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
     EXPECT_EQ(parse({"--agent", "  ", "rm", "/d", "n"}).rc, 64);
 }
 
+TEST(StationOptions, TreeSyncAndRateOptions) {
+    auto p = parse({"sync", "-r", "--skip", "*.tmp", "--skip=old/*", "-n", "--streams", "4",
+                    "--bwlimit=50Mbit", "tree", "/d"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_TRUE(p.o.recursive && p.o.dry_run);
+    EXPECT_EQ(p.o.nexcludes, 2u);
+    EXPECT_EQ(p.o.streams, 4);
+    EXPECT_DOUBLE_EQ(p.o.bwlimit, 6.25e6);
+    EXPECT_EQ(parse({"put", "--tree", "f", "/d"}).o.tree, 1);
+    EXPECT_EQ(parse({"put", "--tree", "3", "f", "/d"}).o.tree, 3);
+    EXPECT_EQ(parse({"sync", "--tree=2", "f", "/d"}).o.tree, 2);
+    for (std::vector<std::string> bad : {std::vector<std::string>{"sync", "-r", "a", "b", "/d"},
+                                         {"put", "-r", "f", "/d"},
+                                         {"sync", "--skip", "x", "f", "/d"},
+                                         {"sync", "--streams", "9", "f", "/d"},
+                                         {"get", "--tree", "/d", "n"},
+                                         {"sync", "--tree", "-r", "t", "/d"},
+                                         {"put", "--bwlimit", "0", "f", "/d"}})
+        EXPECT_EQ(parse(bad).rc, 64) << bad[0] << " " << bad[1];
+}
+
 TEST(StationOptions, BadCommandLinesAreUsageErrors) {
     EXPECT_EQ(parse({}).rc, 64);
     EXPECT_EQ(parse({"fly"}).rc, 64);

@@ -1,0 +1,428 @@
+// The pipelined exchange. Each connection has a writer, which turns requests into bytes
+// as far as the protocol allows, and a reader, which takes the answers of the oldest
+// unanswered request apart; one ppoll waits for whichever side of any connection can go.
+#include "pipeline.h"
+
+#include "cksum.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+namespace station {
+
+namespace {
+
+constexpr std::size_t OUT_HIGH = BATCH; // bytes queued for a connection before waiting
+constexpr int POLL_SLICE_MS = 200;      // longest wait, so that an ending is seen soon
+
+// What the reader awaits of the oldest unanswered request.
+enum Reading : int {
+    WantFirst = 0, // its first answer: the interim one, or a final refusal
+    WantSumBody,   // the length and checksum of a sum
+    WantFinal,     // its final answer
+};
+
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+bool done(const Pipeline &p) {
+    return p.answered == p.n;
+}
+
+void close_source(Pipeline &p) {
+    if (p.src_fd >= 0)
+        close(p.src_fd);
+    p.src_fd = -1;
+    p.data = false;
+}
+
+// Ends the connection's exchange: the requests that were out get f, the rest NotSent.
+void fail_rest(Pipeline &p, PipeFail f) {
+    for (std::size_t i = p.answered; i < p.sent; i++)
+        if (p.reqs[i].seq != 0)
+            p.reqs[i].fail = f;
+    for (std::size_t i = p.sent; i < p.n; i++)
+        p.reqs[i].fail = PipeFail::NotSent;
+    close_source(p);
+    p.held = false;
+    p.answered = p.sent = p.n;
+    p.out.clear();
+    p.out_pos = 0;
+}
+
+bool same_state(const struct stat &a, const struct stat &b) {
+    return a.st_size == b.st_size && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+std::size_t read_full(int fd, unsigned char *b, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t k = read(fd, b + got, n - got);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            break;
+        got += static_cast<std::size_t>(k);
+    }
+    return got;
+}
+
+// Opens the local file of a put; 0, or the errno that makes it unusable.
+int open_local(Pipeline &p, PipeRequest &r) {
+    int fd = open(r.local.c_str(), O_RDONLY | O_CLOEXEC);
+    int e = 0;
+    if (fd < 0 || fstat(fd, &p.src_stat) < 0)
+        e = errno;
+    else if (!S_ISREG(p.src_stat.st_mode))
+        e = S_ISDIR(p.src_stat.st_mode) ? EISDIR : EINVAL;
+    else if (p.src_stat.st_size > INT32_MAX)
+        e = EFBIG;
+    if (e != 0) {
+        if (fd >= 0)
+            close(fd);
+        return e;
+    }
+    p.src_fd = fd;
+    p.src_changed = false;
+    r.length = p.src_stat.st_size;
+    return 0;
+}
+
+void frame_string(std::string &f, std::string_view s) {
+    put_string(f, s);
+}
+
+// Queues the next request's frame. Returns false when the writer must wait.
+bool queue_request(Pipeline &p) {
+    PipeRequest &r = p.reqs[p.sent];
+    bool fits = r.dir.size() < DIR_CAP && r.name.size() < NAME_CAP &&
+                (r.op != PipeOp::Push || r.host.size() < HOST_CAP);
+    int e = fits ? 0 : ENAMETOOLONG;
+    if (e == 0 && r.op == PipeOp::Put)
+        e = open_local(p, r);
+    if (e != 0) {
+        // Nothing of it goes out; the reader passes over it in turn.
+        r.fail = PipeFail::Local;
+        r.local_errno = e;
+        p.sent++;
+        return true;
+    }
+    Op op = r.op == PipeOp::Sum ? Op::Sum : r.op == PipeOp::Put ? Op::Put : Op::Push;
+    r.seq = ++p.agent->seq;
+    std::string f = request_header(r.seq, op);
+    if (r.op == PipeOp::Push)
+        frame_string(f, r.host);
+    frame_string(f, r.dir);
+    frame_string(f, r.name);
+    if (r.op == PipeOp::Push) {
+        put_long(f, r.expect.length);
+        put_long(f, static_cast<std::int32_t>(r.expect.checksum));
+    }
+    p.out.append(f);
+    p.sent++;
+    if (r.op == PipeOp::Put) {
+        p.held = true; // the data, or the next request, after the first answer
+        return false;
+    }
+    return true;
+}
+
+// Queues data of the put being sent, and its checksum when all went. A file that
+// changes meanwhile gets a checksum that cannot match, so that the agent discards it.
+void queue_data(Pipeline &p) {
+    PipeRequest &r = p.reqs[p.sent - 1];
+    while (p.data && p.out.size() - p.out_pos < OUT_HIGH) {
+        std::int64_t left = r.length - p.data_done;
+        if (left > 0) {
+            std::size_t want = static_cast<std::size_t>(
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(OUT_HIGH)));
+            std::size_t at = p.out.size();
+            p.out.resize(at + want);
+            auto *b = reinterpret_cast<unsigned char *>(p.out.data() + at);
+            std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, b, want);
+            if (got < want) {
+                p.src_changed = true;
+                std::memset(b + got, 0, want - got);
+            }
+            cksum_calc(b, want, &p.crc);
+            p.data_done += static_cast<std::int64_t>(want);
+            continue;
+        }
+        if (!p.src_changed) {
+            struct stat now, named;
+            unsigned char extra;
+            p.src_changed = fstat(p.src_fd, &now) < 0 || !same_state(p.src_stat, now) ||
+                            read_full(p.src_fd, &extra, 1) != 0 ||
+                            stat(r.local.c_str(), &named) < 0 || !same_state(p.src_stat, named);
+        }
+        cksum_final(r.length, &p.crc);
+        put_long(p.out, static_cast<std::int32_t>(p.src_changed ? ~p.crc : p.crc));
+        bool changed = p.src_changed;
+        close_source(p);
+        p.src_changed = changed; // kept for the final answer
+    }
+}
+
+void fill_output(Pipeline &p) {
+    if (p.data)
+        queue_data(p);
+    while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
+           p.out.size() - p.out_pos < OUT_HIGH)
+        if (!queue_request(p))
+            break;
+}
+
+// Passes over requests that never went out.
+void skip_unsent(Pipeline &p) {
+    while (p.answered < p.sent && p.reqs[p.answered].seq == 0)
+        p.answered++;
+}
+
+// Takes the final answer of the oldest request.
+void finish(Pipeline &p, int status) {
+    PipeRequest &r = p.reqs[p.answered];
+    r.status = static_cast<Status>(status);
+    r.fail = PipeFail::None;
+    if (r.op == PipeOp::Put && p.src_changed) {
+        r.fail = PipeFail::Changed;
+        p.src_changed = false;
+    }
+    p.answered++;
+    p.reading = WantFirst;
+    p.deadline = now_ms() + p.agent->timeout_ms;
+    skip_unsent(p);
+}
+
+// Takes apart what has come. Returns false after a protocol failure.
+bool parse_input(Pipeline &p) {
+    Agent &a = *p.agent;
+    for (;;) {
+        skip_unsent(p);
+        if (p.answered == p.sent)
+            return true; // nothing is awaited; what came waits for the next request
+        PipeRequest &r = p.reqs[p.answered];
+        if (p.reading == WantSumBody) {
+            if (a.rlen - a.rpos < 8)
+                return true;
+            r.info.length = get_be32(a.rbuf.data() + a.rpos);
+            r.info.checksum = static_cast<std::uint32_t>(get_be32(a.rbuf.data() + a.rpos + 4));
+            a.rpos += 8;
+            p.reading = WantFinal;
+            continue;
+        }
+        // An answer: whatever precedes its 'R' is passed over, as every reader does.
+        while (a.rpos < a.rlen && a.rbuf[a.rpos] != RESPONSE_MARK)
+            a.rpos++;
+        if (a.rlen - a.rpos < 7)
+            return true;
+        const unsigned char *b = a.rbuf.data() + a.rpos;
+        std::int32_t seq = get_be32(b + 1);
+        int status = get_be16(b + 5);
+        a.rpos += 7;
+        if (seq != r.seq)
+            return false;
+        bool interim = status == code(Status::Ready);
+        if (p.reading == WantFirst) {
+            if (interim && r.op == PipeOp::Push)
+                return false;
+            if (!interim && status == code(Status::Ok) && r.op != PipeOp::Push)
+                return false; // success without the data phase
+            if (!interim) {
+                if (r.op == PipeOp::Put) {
+                    close_source(p); // refused: the agent expects nothing more of it
+                    p.held = false;
+                }
+                finish(p, status);
+                continue;
+            }
+            if (r.op == PipeOp::Sum) {
+                p.reading = WantSumBody;
+                continue;
+            }
+            // The put may send its data now.
+            p.held = false;
+            p.data = true;
+            p.data_done = 0;
+            cksum_init(&p.crc);
+            put_long(p.out, static_cast<std::int32_t>(r.length));
+            p.reading = WantFinal;
+            continue;
+        }
+        // A final answer before all of the data went, or a second interim one, is out
+        // of turn.
+        if (interim || (r.op == PipeOp::Put && (p.data || p.out_pos < p.out.size())))
+            return false;
+        finish(p, status);
+    }
+}
+
+// Reads what the agent has sent. Returns false when its output ended or broke.
+bool read_input(Pipeline &p) {
+    Agent &a = *p.agent;
+    if (a.rpos > 0) {
+        std::memmove(a.rbuf.data(), a.rbuf.data() + a.rpos, a.rlen - a.rpos);
+        a.rlen -= a.rpos;
+        a.rpos = 0;
+    }
+    if (a.rlen == a.rbuf.size())
+        return true; // full of what the parser cannot use yet; it will not grow
+    ssize_t k = read(a.from, a.rbuf.data() + a.rlen, a.rbuf.size() - a.rlen);
+    if (k < 0 && (errno == EINTR || errno == EAGAIN))
+        return true;
+    if (k <= 0)
+        return false;
+    a.rlen += static_cast<std::size_t>(k);
+    p.deadline = now_ms() + a.timeout_ms;
+    return true;
+}
+
+// Writes what the pacer lets go. Returns false when the agent stopped taking it.
+bool write_output(Pipeline &p, int *pace_ms) {
+    std::size_t want = p.out.size() - p.out_pos;
+    if (p.pacer) {
+        want = pacer_allow(*p.pacer, want, pace_ms);
+        if (want == 0)
+            return true;
+    }
+    ssize_t k = write(p.agent->to, p.out.data() + p.out_pos, want);
+    if (k < 0)
+        return errno == EINTR || errno == EAGAIN;
+    if (p.pacer)
+        pacer_sent(*p.pacer, static_cast<std::size_t>(k));
+    p.out_pos += static_cast<std::size_t>(k);
+    if (p.out_pos == p.out.size()) {
+        p.out.clear();
+        p.out_pos = 0;
+    } else if (p.out_pos > OUT_HIGH) {
+        p.out.erase(0, p.out_pos);
+        p.out_pos = 0;
+    }
+    p.deadline = now_ms() + p.agent->timeout_ms;
+    return true;
+}
+
+void set_nonblocking(int fd, bool on) {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0)
+        fcntl(fd, F_SETFL, on ? fl | O_NONBLOCK : fl & ~O_NONBLOCK);
+}
+
+} // namespace
+
+bool pipe_fail_ends_connection(PipeFail f) {
+    return f == PipeFail::Timeout || f == PipeFail::Closed || f == PipeFail::Write ||
+           f == PipeFail::Protocol || f == PipeFail::Interrupted || f == PipeFail::NotSent;
+}
+
+std::size_t pipeline_run(Pipeline *ps, std::size_t n) {
+    // A vanished agent must be an ordinary failed write; the signals that end the
+    // station come only inside the wait, so that none is missed just before it.
+    sigset_t held, old;
+    sigemptyset(&held);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
+    sigset_t waiting = old;
+    sigaddset(&waiting, SIGPIPE);
+
+    std::size_t failed = 0;
+    long long start = now_ms();
+    for (std::size_t i = 0; i < n; i++) {
+        Pipeline &p = ps[i];
+        p.sent = p.answered = 0;
+        p.held = p.data = false;
+        p.reading = WantFirst;
+        p.out.clear();
+        p.out_pos = 0;
+        p.deadline = start + p.agent->timeout_ms;
+        set_nonblocking(p.agent->to, true);
+    }
+    auto end_one = [&](Pipeline &p, PipeFail f) {
+        fail_rest(p, f);
+        failed++;
+    };
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> owner;
+    for (;;) {
+        fds.clear();
+        owner.clear();
+        long long now = now_ms();
+        int wait = POLL_SLICE_MS;
+        for (std::size_t i = 0; i < n; i++) {
+            Pipeline &p = ps[i];
+            if (done(p))
+                continue;
+            if (interrupted) {
+                end_one(p, PipeFail::Interrupted);
+                continue;
+            }
+            fill_output(p);
+            skip_unsent(p);
+            if (done(p))
+                continue;
+            if (now >= p.deadline) {
+                end_one(p, PipeFail::Timeout);
+                continue;
+            }
+            wait = static_cast<int>(std::min<long long>(wait, p.deadline - now));
+            int pace = 0;
+            bool may_write = p.out_pos < p.out.size();
+            if (may_write && p.pacer && pacer_allow(*p.pacer, 1, &pace) == 0) {
+                may_write = false;
+                wait = std::min(wait, pace);
+            }
+            fds.push_back({p.agent->from, POLLIN, 0});
+            owner.push_back(i);
+            if (may_write) {
+                fds.push_back({p.agent->to, POLLOUT, 0});
+                owner.push_back(i);
+            }
+        }
+        if (fds.empty())
+            break;
+        timespec ts{wait / 1000, static_cast<long>(wait % 1000) * 1000000};
+        int r = ppoll(fds.data(), fds.size(), &ts, &waiting);
+        if (r <= 0)
+            continue; // time, or a signal: both looked at above
+        for (std::size_t j = 0; j < fds.size(); j++) {
+            Pipeline &p = ps[owner[j]];
+            if (done(p) || fds[j].revents == 0)
+                continue;
+            if (fds[j].events == POLLOUT) {
+                int pace = 0;
+                if (!write_output(p, &pace))
+                    end_one(p, PipeFail::Write);
+                continue;
+            }
+            if (!read_input(p))
+                end_one(p, PipeFail::Closed);
+            else if (!parse_input(p))
+                end_one(p, PipeFail::Protocol);
+        }
+    }
+    for (std::size_t i = 0; i < n; i++)
+        set_nonblocking(ps[i].agent->to, false);
+    // A SIGPIPE raised by a failed write is taken back before the mask is restored.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    timespec zero{0, 0};
+    if (!sigismember(&old, SIGPIPE))
+        while (sigtimedwait(&pipe_only, nullptr, &zero) > 0) {
+        }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return failed;
+}
+
+} // namespace station

@@ -1,0 +1,96 @@
+// Requests sent ahead of their answers over agent connections. The agent reads one
+// request at a time from its input, so requests may queue in the pipe while it works on
+// earlier ones; only an upload must wait, after its header, for the interim answer,
+// because the agent takes the bytes that follow as the data or, after a refusal, as the
+// next request. One poll loop serves every connection given, reading and writing at
+// once, so that neither pipe can fill up and stall the other side.
+#pragma once
+
+#include "client.h"
+#include "pacer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/stat.h>
+
+namespace station {
+
+enum class PipeOp { Sum, Put, Push };
+
+// Why a request has no agent status.
+enum class PipeFail {
+    None,        // the agent answered; see status
+    Timeout,     // no answer to it (or no room for its data) within the time limit
+    Closed,      // the agent's output ended
+    Write,       // the agent stopped taking requests or data
+    Protocol,    // an answer to another request, or one the exchange does not allow
+    Local,       // the local file could not be used (local_errno); nothing was sent
+    Changed,     // the local file changed while it was sent; the agent discarded it
+    Interrupted, // the station was told to end
+    NotSent,     // an earlier failure ended the connection before this request went out
+};
+
+// One request and, after pipeline_run, its result.
+struct PipeRequest {
+    PipeOp op = PipeOp::Sum;
+    std::string dir, name; // the remote file (checked against DIR_CAP and NAME_CAP)
+    std::string host;      // Push: the host to push to
+    std::string local;     // Put: the local file sent as the data
+    FileInfo expect;       // Push: the length and checksum that travel with it
+    // Results.
+    std::int32_t seq = 0; // its sequence number; 0 when it was not sent
+    PipeFail fail = PipeFail::NotSent;
+    Status status = Status::Ok; // the agent's final status when fail is None
+    FileInfo info;              // Sum: length and checksum of the host's copy
+    std::int64_t length = 0;    // Put: bytes sent
+    int local_errno = 0;        // Local: why the file could not be used
+};
+
+// One agent connection and the requests to send over it, in order.
+struct Pipeline {
+    Agent *agent = nullptr;
+    PipeRequest *reqs = nullptr;
+    std::size_t n = 0;
+    Pacer *pacer = nullptr; // paces the data of puts when not null
+    // Working state, kept by pipeline_run.
+    std::size_t sent = 0;     // requests whose header went out
+    std::size_t answered = 0; // requests whose final answer came (or that failed)
+    bool held = false;        // a put's header is out and its interim answer awaited
+    bool data = false;        // the data of request sent - 1 is being sent
+    int src_fd = -1;          // its local file
+    struct stat src_stat {};  // that file's state when it was opened
+    bool src_changed = false; // it changed while it was sent
+    std::int64_t data_done = 0;
+    std::uint32_t crc = 0;
+    int reading = 0;         // what is awaited of the oldest unanswered request
+    long long deadline = 0;  // when the oldest unanswered request runs out of time
+    std::string out;         // bytes waiting to be written
+    std::size_t out_pos = 0; // how much of out went already
+};
+
+// A pipeline of the n requests over the agent's connection.
+inline Pipeline pipeline_of(Agent &a, PipeRequest *reqs, std::size_t n, Pacer *pacer = nullptr) {
+    Pipeline p;
+    p.agent = &a;
+    p.reqs = reqs;
+    p.n = n;
+    p.pacer = pacer;
+    return p;
+}
+
+// Most requests a connection has unanswered at a time: enough to cover many round trips
+// of small requests, few enough that the agent's input pipe holds them all.
+constexpr std::size_t PIPE_WINDOW = 256;
+
+// Runs every pipeline to its end: each request gets its result, and the sequence
+// numbers of the agents advance by the requests sent. A failure of the connection
+// (Timeout, Closed, Write, Protocol, Interrupted) ends that pipeline: the request it
+// hit gets it, unanswered requests already sent get the same, and the rest NotSent.
+// Other pipelines go on. Returns the number of pipelines that ended so.
+std::size_t pipeline_run(Pipeline *p, std::size_t n);
+
+// True when the failure leaves the connection unusable.
+bool pipe_fail_ends_connection(PipeFail f);
+
+} // namespace station

@@ -1,0 +1,205 @@
+// The pipelined exchange against the real agent and against stand-in peers in a thread
+// that answer out of turn, stay silent, or write a lot before they read.
+#include "pipeline.h"
+#include "proc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace station;
+
+namespace {
+
+std::string answer(std::int32_t seq, std::int16_t status) {
+    std::string f;
+    put_byte(f, 'R');
+    put_long(f, seq);
+    put_short(f, status);
+    return f;
+}
+
+// A peer running body on the far ends of two pipes attached to the Agent.
+struct Peer {
+    Agent a;
+    int in = -1, out = -1; // the peer reads requests from in, writes answers to out
+    std::thread t;
+    explicit Peer(std::function<void(int in, int out)> body) {
+        int req[2], rep[2];
+        EXPECT_EQ(pipe(req), 0);
+        EXPECT_EQ(pipe(rep), 0);
+        agent_attach(a, req[1], rep[0]);
+        in = req[0];
+        out = rep[1];
+        t = std::thread([this, body] {
+            body(in, out);
+            close(out);
+            testproc::read_all(in, 2000);
+            close(in);
+        });
+    }
+    ~Peer() {
+        agent_close(a);
+        t.join();
+    }
+};
+
+PipeRequest sum_of(const std::string &dir, const std::string &name) {
+    PipeRequest r;
+    r.op = PipeOp::Sum;
+    r.dir = dir;
+    r.name = name;
+    return r;
+}
+
+PipeRequest put_of(const std::string &local, const std::string &dir, const std::string &name) {
+    PipeRequest r = sum_of(dir, name);
+    r.op = PipeOp::Put;
+    r.local = local;
+    return r;
+}
+
+class PipelineAgent : public ::testing::Test {
+  protected:
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/pipeline_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
+    void write(const std::string &rel, const std::string &data) {
+        std::ofstream(dir + "/" + rel, std::ios::binary) << data;
+    }
+};
+
+} // namespace
+
+// Sums of many files back to back, then puts, one of them refused: the refused put
+// sends no data and the put after it still lands whole.
+TEST_F(PipelineAgent, SumsThenPutsWithARefusal) {
+    Agent a;
+    ASSERT_TRUE(agent_start(a, {testproc::bin("tarko_remote2")}));
+    ASSERT_TRUE(hello(a).ok());
+    std::vector<PipeRequest> sums;
+    for (int i = 0; i < 600; i++) {
+        std::string name("f");
+        name += std::to_string(i);
+        if (i % 2 == 0)
+            write(name, std::string(static_cast<std::size_t>(i), 'x'));
+        sums.push_back(sum_of(dir, name));
+    }
+    Pipeline p = pipeline_of(a, sums.data(), sums.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    for (int i = 0; i < 600; i++) {
+        ASSERT_EQ(sums[i].fail, PipeFail::None) << i;
+        EXPECT_EQ(sums[i].status, i % 2 == 0 ? Status::Ok : Status::CannotOpen) << i;
+        if (i % 2 == 0) {
+            EXPECT_EQ(sums[i].info.checksum, checksum_of(std::string(i, 'x'))) << i;
+        }
+    }
+    write("plain", "a file, not a directory");
+    write("big", std::string(3 << 20, 'b'));
+    std::vector<PipeRequest> puts{
+        put_of(dir + "/f2", dir + "/out", "a"), put_of(dir + "/big", dir + "/plain", "b"),
+        put_of(dir + "/big", dir + "/out", "c"), put_of(dir + "/missing", dir + "/out", "d"),
+        sum_of(dir + "/out", "c")};
+    Pipeline q = pipeline_of(a, puts.data(), puts.size());
+    EXPECT_EQ(pipeline_run(&q, 1), 0u);
+    EXPECT_EQ(puts[0].status, Status::Ok);
+    EXPECT_EQ(puts[1].status, Status::NotDirectory);
+    EXPECT_EQ(puts[2].status, Status::Ok);
+    EXPECT_EQ(puts[2].length, 3 << 20);
+    EXPECT_EQ(puts[3].fail, PipeFail::Local);
+    EXPECT_EQ(puts[3].seq, 0);
+    EXPECT_EQ(puts[4].info.length, 3 << 20);
+    EXPECT_EQ(a.seq, 604);
+    EXPECT_EQ(agent_close(a), 0);
+}
+
+TEST(PipelinePeer, AnswerOutOfTurnIsAProtocolError) {
+    Peer peer([](int in, int out) {
+        testproc::read_n(in, 2 * 18, 2000); // two sums of "/d" and "n"
+        testproc::write_all(out, answer(2, 11) + answer(1, 11));
+    });
+    std::vector<PipeRequest> r{sum_of("/d", "n"), sum_of("/d", "n")};
+    Pipeline p = pipeline_of(peer.a, r.data(), r.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 1u);
+    EXPECT_EQ(r[0].fail, PipeFail::Protocol);
+    EXPECT_EQ(r[1].fail, PipeFail::Protocol);
+}
+
+TEST(PipelinePeer, SilentPeerTimesOutAndRestIsNotSent) {
+    Peer peer([](int in, int) { testproc::read_n(in, 1 << 20, 1500); });
+    std::vector<PipeRequest> r{sum_of("/d", "n"), put_of("/etc/hostname", "/d", "m"),
+                               sum_of("/d", "n")};
+    peer.a.timeout_ms = 300;
+    Pipeline p = pipeline_of(peer.a, r.data(), r.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 1u);
+    EXPECT_EQ(r[0].fail, PipeFail::Timeout);
+    EXPECT_EQ(r[1].fail, PipeFail::Timeout);
+    EXPECT_EQ(r[2].fail, PipeFail::NotSent);
+}
+
+// The peer takes a put, then writes far more than a pipe holds before it reads the
+// data: a station that only wrote would wait forever on a full pipe, as would the peer.
+TEST(PipelinePeer, FullPipesBothWaysDoNotDeadlock) {
+    char tmpl[] = "/tmp/pipeline_big_XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    std::string data(1 << 20, 'd');
+    ASSERT_TRUE(testproc::write_all(fd, data));
+    close(fd);
+    Peer peer([&](int in, int out) {
+        testproc::read_n(in, 18, 2000);
+        testproc::write_all(out, answer(1, 1) + std::string(512 * 1024, '\n'));
+        std::string got = testproc::read_n(in, 4 + data.size() + 4, 5000);
+        std::string crc;
+        put_long(crc, static_cast<std::int32_t>(checksum_of(data)));
+        bool ok = got.size() == 8 + data.size() && got.substr(got.size() - 4) == crc;
+        testproc::write_all(out, answer(1, ok ? 0 : 6));
+    });
+    PipeRequest r = put_of(tmpl, "/d", "n");
+    Pipeline p = pipeline_of(peer.a, &r, 1);
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    EXPECT_EQ(r.fail, PipeFail::None);
+    EXPECT_EQ(r.status, Status::Ok);
+    unlink(tmpl);
+}
+
+TEST(Rate, ParsedAndPaced) {
+    double r = 0;
+    EXPECT_EQ(parse_rate("100M", &r), 0);
+    EXPECT_DOUBLE_EQ(r, 100e6);
+    EXPECT_EQ(parse_rate("12.5MB", &r), 0);
+    EXPECT_DOUBLE_EQ(r, 12.5e6);
+    EXPECT_EQ(parse_rate("50Mbit", &r), 0);
+    EXPECT_DOUBLE_EQ(r, 6.25e6);
+    EXPECT_EQ(parse_rate("800k", &r), 0);
+    EXPECT_DOUBLE_EQ(r, 800e3);
+    for (const char *bad : {"", "M", "-5M", "10Q", "10Mbits", "0", "1e400"})
+        EXPECT_EQ(parse_rate(bad, &r), -1) << bad;
+
+    Pacer p;
+    pacer_start(p, 1e6); // 200 ms for 200 kB
+    auto t0 = std::chrono::steady_clock::now();
+    std::size_t total = 0;
+    while (total < 200000) {
+        int wait = 0;
+        std::size_t k = pacer_allow(p, 200000 - total, &wait);
+        if (k == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        pacer_sent(p, k);
+        total += k;
+    }
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    EXPECT_GE(ms, 180);
+    EXPECT_LE(ms, 400);
+}
