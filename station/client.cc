@@ -166,13 +166,8 @@ bool same_file_state(const struct stat &a, const struct stat &b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// True when the file grew, was rewritten or was replaced while it was sent.
 bool changed_since_open(const Source &src) {
-    struct stat now, named;
-    unsigned char extra;
-    return fstat(src.fd, &now) < 0 || !same_file_state(src.before, now) ||
-           read_full(src.fd, &extra, 1) != 0 || stat(src.path, &named) < 0 ||
-           !same_file_state(src.before, named);
+    return file_changed_since(src.fd, src.before, src.path);
 }
 
 // The data phase of an upload (operations 1 and 7) after the interim reply: length,
@@ -335,6 +330,13 @@ Reply get_common(Agent &a, Op op, std::string_view dir, std::string_view name, i
 }
 
 } // namespace
+
+bool file_changed_since(int fd, const struct stat &before, const char *path) {
+    struct stat now, named;
+    unsigned char extra;
+    return fstat(fd, &now) < 0 || !same_file_state(before, now) || read_full(fd, &extra, 1) != 0 ||
+           stat(path, &named) < 0 || !same_file_state(before, named);
+}
 
 bool agent_start(Agent &a, const std::vector<std::string> &argv) {
     if (argv.empty()) {

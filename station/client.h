@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -139,6 +140,10 @@ Reply undeploy(Agent &a, std::string_view appl);
 // Length and checksum of a local file as the agent computes them for its copy.
 // Returns true, or false with the reason in info->local_errno.
 bool file_sum(const char *path, FileInfo *sum, UploadInfo *info = nullptr);
+
+// True when the file open on fd, whose state was before when it was opened and whose
+// name is path, grew, was rewritten or was replaced since (fd is read at its end).
+bool file_changed_since(int fd, const struct stat &before, const char *path);
 
 // The checksum of a whole buffer, as the data phase carries it.
 std::uint32_t checksum_of(std::string_view data);

@@ -4,6 +4,7 @@
 #include "pipeline.h"
 
 #include "cksum.h"
+#include "fdio.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,24 +59,6 @@ void fail_rest(Pipeline &p, PipeFail f) {
     p.answered = p.sent = p.n;
     p.out.clear();
     p.out_pos = 0;
-}
-
-bool same_state(const struct stat &a, const struct stat &b) {
-    return a.st_size == b.st_size && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-std::size_t read_full(int fd, unsigned char *b, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        ssize_t k = read(fd, b + got, n - got);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            break;
-        got += static_cast<std::size_t>(k);
-    }
-    return got;
 }
 
 // Opens the local file of a put; 0, or the errno that makes it unusable.
@@ -159,13 +142,8 @@ void queue_data(Pipeline &p) {
             p.data_done += static_cast<std::int64_t>(want);
             continue;
         }
-        if (!p.src_changed) {
-            struct stat now, named;
-            unsigned char extra;
-            p.src_changed = fstat(p.src_fd, &now) < 0 || !same_state(p.src_stat, now) ||
-                            read_full(p.src_fd, &extra, 1) != 0 ||
-                            stat(r.local.c_str(), &named) < 0 || !same_state(p.src_stat, named);
-        }
+        if (!p.src_changed)
+            p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
         cksum_final(r.length, &p.crc);
         put_long(p.out, static_cast<std::int32_t>(p.src_changed ? ~p.crc : p.crc));
         bool changed = p.src_changed;
