@@ -17,16 +17,6 @@
 
 namespace {
 
-std::string slurp(FILE *f) {
-    std::string s;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        s.append(buf, n);
-    return s;
-}
-
 TEST(StationFold, AlikeLinesAndResultsShareOneLine) {
     const char *hosts[] = {"ivr01", "ivr02", "ivr03", "ivr04"};
     std::vector<HostLine> lines{{0, 1, "skipped /p/a: unchanged"},
@@ -45,9 +35,9 @@ TEST(StationFold, AlikeLinesAndResultsShareOneLine) {
     HostOutcome out[] = {{69, 15.0}, {0, 0.5}, {0, 1.25}, {69, 14.0}};
     FILE *t = tmpfile();
     fold_table(t, hosts, 4, out, outcome_meaning);
-    EXPECT_EQ(slurp(t), "HOST        STATUS  MEANING                  SECONDS\n"
-                        "ivr[02-03]       0  success                     1.25\n"
-                        "ivr[01,04]      69  the host did not answer    15.00\n");
+    EXPECT_EQ(testfiles::read_stream(t), "HOST        STATUS  MEANING                  SECONDS\n"
+                                         "ivr[02-03]       0  success                     1.25\n"
+                                         "ivr[01,04]      69  the host did not answer    15.00\n");
     fclose(t);
 }
 

@@ -1,6 +1,7 @@
 // The fan-out scheduler: a child per host, at most N at a time, output passed on with
 // the host's name, codes and times per host, and the summary table.
 #include "fanout.h"
+#include "files.h"
 #include "outcome.h"
 
 #include <gtest/gtest.h>
@@ -53,16 +54,6 @@ struct Caught {
     std::string out, err;
 };
 
-std::string slurp(FILE *f) {
-    std::string s;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        s.append(buf, n);
-    return s;
-}
-
 Caught run(const std::vector<const char *> &hosts, int jobs, Gauge *g,
            std::vector<HostOutcome> &out) {
     fflush(stdout);
@@ -77,7 +68,7 @@ Caught run(const std::vector<const char *> &hosts, int jobs, Gauge *g,
     dup2(se, 2);
     close(so);
     close(se);
-    Caught c{failed, slurp(fo), slurp(fe)};
+    Caught c{failed, testfiles::read_stream(fo), testfiles::read_stream(fe)};
     fclose(fo);
     fclose(fe);
     return c;
@@ -127,7 +118,7 @@ TEST(StationFanout, TableShowsHostCodeMeaningAndSeconds) {
     HostOutcome out[] = {{0, 0.25}, {69, 15.0}};
     FILE *f = tmpfile();
     fanout_table(f, hosts, 2, out, outcome_meaning);
-    std::string t = slurp(f);
+    std::string t = testfiles::read_stream(f);
     fclose(f);
     EXPECT_EQ(t, "HOST         STATUS  MEANING                  SECONDS\n"
                  "a                 0  success                     0.25\n"

@@ -53,4 +53,14 @@ std::string capture_stderr(const std::function<void()> &f) {
     return out;
 }
 
+std::string read_stream(FILE *f) {
+    std::string s;
+    rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    return s;
+}
+
 } // namespace testfiles

@@ -1,6 +1,7 @@
 // Files as the tests read and write them: whole, in one call.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@ namespace testfiles {
 
 // The whole content of path; empty when it cannot be read.
 std::string read_file(const std::string &path);
+
+// The whole content of an open stream, read from its start.
+std::string read_stream(FILE *f);
 
 // Replaces the content of path with data, creating missing directories above it.
 void write_file(const std::string &path, const std::string &data);
