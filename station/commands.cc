@@ -35,7 +35,8 @@ struct HostSession {
     bool fanout;
     station::Agent agent;
     ProgressBar bar;
-    AgentLog log; // the agent's standard error, shown with failures (or always with -v)
+    AgentLog log;          // the agent's standard error, shown with failures (or always with -v)
+    char shown[1024] = ""; // the agent command, for messages
 };
 
 // snprintf whose truncation is expected and harmless (bounded messages and paths
@@ -184,17 +185,15 @@ CommandResult ssh_connected(HostSession &c, station::Reply r) {
     return Outcome::HostUnavailable;
 }
 
-// Starts the agent for the host and says hello within the time the user allows.
-// Returns Ok; Usage for an agent command that cannot be used; HostUnavailable after
-// saying why.
-CommandResult connect_agent(HostSession &c) {
+// Starts the agent for the host; connect_greet then says hello. Returns Ok; Usage for
+// an agent command that cannot be used; HostUnavailable after saying why.
+CommandResult connect_launch(HostSession &c) {
     AgentArgv av;
     if (agent_argv(c.o.agent, c.host, av) != 0) {
         say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
         return Outcome::Usage;
     }
-    char shown[1024];
-    agent_words(av, shown, sizeof shown);
+    agent_words(av, c.shown, sizeof c.shown);
     if (agent_resolve(av, getenv("PATH")) != 0) {
         say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
         return Outcome::HostUnavailable;
@@ -209,6 +208,13 @@ CommandResult connect_agent(HostSession &c) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return Outcome::HostUnavailable;
     }
+    return Outcome::Ok;
+}
+
+// Says hello to the agent connect_launch started, within the time the user allows.
+// Returns Ok, or HostUnavailable after saying why.
+CommandResult connect_greet(HostSession &c) {
+    const char *shown = c.shown;
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
     station::Reply r = station::hello(c.agent);
     c.agent.timeout_ms = REPLY_MS;
@@ -241,18 +247,33 @@ CommandResult connect_agent(HostSession &c) {
     return Outcome::HostUnavailable;
 }
 
-// Connects as connect_agent does; a host that cannot be reached shows what its agent
-// command wrote and is recorded as a request "connect".
-CommandResult connect(HostSession &c) {
+// Connects to every session's host: all agents start before the first hello, so that
+// their start-ups (an ssh handshake each) overlap. A host that cannot be reached shows
+// what its agent command wrote and is recorded as a request "connect". Sets results[i].
+void connect_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
     journal_start();
-    CommandResult r = connect_agent(c);
-    if (!r.ok()) {
+    for (std::size_t i = 0; i < n; i++)
+        results[i] = station::interrupted ? CommandResult::interrupted(station::interrupted)
+                                          : connect_launch(*cs[i]);
+    for (std::size_t i = 0; i < n; i++) {
+        HostSession &c = *cs[i];
+        CommandResult &r = results[i];
+        if (r.ok())
+            r = connect_greet(c);
+        if (r.ok())
+            continue;
         char hp[80];
         agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
         agentlog_close(c.log);
         if (!station::interrupted)
             note(c, "connect", "", r);
     }
+}
+
+CommandResult connect(HostSession &c) {
+    HostSession *one = &c;
+    CommandResult r = Outcome::Ok;
+    connect_all(&one, 1, &r);
     return r;
 }
 
@@ -651,12 +672,19 @@ CommandResult cmd_sync(HostSession &c) {
     } extra;
     std::vector<HostSession *> streams{&c};
     int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
-    for (int s = 1; s < nstreams; s++) {
-        auto x = std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}});
-        if (!connect(*x).ok())
-            break; // said why; the files go over the connections there are
-        streams.push_back(x.get());
-        extra.v.push_back(std::move(x));
+    {
+        std::vector<HostSession *> more;
+        for (int s = 1; s < nstreams; s++) {
+            extra.v.push_back(
+                std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
+            more.push_back(extra.v.back().get());
+        }
+        std::vector<CommandResult> up(more.size(), Outcome::Ok);
+        connect_all(more.data(), more.size(), up.data());
+        // Those that failed said why; the files go over the connections there are.
+        for (std::size_t s = 0; s < more.size(); s++)
+            if (up[s].ok())
+                streams.push_back(more[s]);
     }
     std::vector<station::Pacer> pacers(c.o.bwlimit > 0 ? streams.size() : 0);
     for (auto &p : pacers)
@@ -745,13 +773,19 @@ CommandResult cmd_sync(HostSession &c) {
 
 int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
                    station::Agent *agents, int *codes) {
+    std::vector<std::unique_ptr<HostSession>> cs;
+    std::vector<HostSession *> ps;
+    for (std::size_t i = 0; i < n; i++) {
+        cs.push_back(std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}, {}}));
+        ps.push_back(cs.back().get());
+    }
+    std::vector<CommandResult> rs(n, Outcome::Ok);
+    connect_all(ps.data(), n, rs.data());
     int up = 0;
     for (std::size_t i = 0; i < n; i++) {
-        auto c = std::make_unique<HostSession>(HostSession{o, hosts[i], false, {}, {}, {}});
-        codes[i] =
-            station::interrupted ? interrupted_code(station::interrupted) : connect(*c).exit_code();
+        codes[i] = rs[i].exit_code();
         if (codes[i] == 0) {
-            agents[i] = c->agent;
+            agents[i] = cs[i]->agent;
             up++;
         }
     }

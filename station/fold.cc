@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
 std::string fold_hosts(const std::vector<const char *> &names) {
     std::size_t need = hostset_fold(names.data(), names.size(), nullptr, 0);
     std::string s(need + 1, '\0');
@@ -14,8 +12,6 @@ std::string fold_hosts(const std::vector<const char *> &names) {
     s.resize(need);
     return s;
 }
-
-} // namespace
 
 std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const char *const *hosts,
                                    bool fold) {

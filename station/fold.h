@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// The names as the shortest host expression that gives them ("ivr[01-03,07]").
+std::string fold_hosts(const std::vector<const char *> &names);
+
 // A line a host wrote, kept until the fan-out ends.
 struct HostLine {
     std::size_t host; // index into the host list

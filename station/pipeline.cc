@@ -153,6 +153,9 @@ void queue_data(Pipeline &p) {
 }
 
 void fill_output(Pipeline &p) {
+    // A connection that had nothing outstanding starts its clock with its next request.
+    if (p.sent == p.answered && p.sent < p.n)
+        p.deadline = now_ms() + p.agent->timeout_ms;
     if (p.data)
         queue_data(p);
     while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
@@ -304,6 +307,10 @@ bool pipe_fail_ends_connection(PipeFail f) {
 }
 
 std::size_t pipeline_run(Pipeline *ps, std::size_t n) {
+    return pipeline_run(ps, n, PipeTick{});
+}
+
+std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
     // A vanished agent must be an ordinary failed write; the signals that end the
     // station come only inside the wait, so that none is missed just before it.
     sigset_t held, old;
@@ -333,6 +340,8 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n) {
     std::vector<pollfd> fds;
     std::vector<std::size_t> owner;
     for (;;) {
+        if (tick.fn && !interrupted)
+            tick.fn(tick.ctx);
         fds.clear();
         owner.clear();
         long long now = now_ms();

@@ -90,6 +90,17 @@ constexpr std::size_t PIPE_WINDOW = 256;
 // Other pipelines go on. Returns the number of pipelines that ended so.
 std::size_t pipeline_run(Pipeline *p, std::size_t n);
 
+// Called by pipeline_run before each of its waits (at least every 200 ms). It may append
+// requests to any pipeline that has not failed (setting reqs and n anew; the requests
+// before keep their places and results), so that new work goes out as soon as the
+// answers it depends on are in. pipeline_run ends when, after a call, every pipeline is
+// done.
+struct PipeTick {
+    void (*fn)(void *ctx) = nullptr;
+    void *ctx = nullptr;
+};
+std::size_t pipeline_run(Pipeline *p, std::size_t n, PipeTick tick);
+
 // True when the failure leaves the connection unusable.
 bool pipe_fail_ends_connection(PipeFail f);
 

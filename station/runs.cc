@@ -128,11 +128,15 @@ int run_fanout(const Options &o) {
     Collector c{&o, hosts, o.nhosts, {}};
     fanout_set_sink(collect, &c);
     double start = now_seconds();
-    int failed = fanout_run(hosts, o.nhosts, o.jobs, host_job, const_cast<Options *>(&o), outcomes,
-                            &station::interrupted);
+    fanout_run(hosts, o.nhosts, o.jobs, host_job, const_cast<Options *>(&o), outcomes,
+               &station::interrupted);
     fanout_set_sink(nullptr, nullptr);
-    double seconds = now_seconds() - start;
-    for (auto &l : fold_lines(c.lines, hosts, true)) {
+    return fleet_report(o, hosts, outcomes, c.lines, now_seconds() - start);
+}
+
+int fleet_report(const Options &o, const char *const *hosts, const HostOutcome *outcomes,
+                 const std::vector<HostLine> &lines, double seconds) {
+    for (auto &l : fold_lines(lines, hosts, !o.no_fold)) {
         FILE *f = l.stream == 1 ? stdout : stderr;
         fprintf(f, "%s\n", l.line.c_str());
     }
@@ -155,8 +159,11 @@ int run_fanout(const Options &o) {
             json_host(hosts[i], outcomes[i].code, outcomes[i].seconds);
         json_total(outcomes, o.nhosts, status, seconds);
     }
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < o.nhosts; i++)
+        failed += outcomes[i].code != 0;
     if (failed > 0)
-        fprintf(stderr, "tarko_station: %d of %zu hosts failed\n", failed, o.nhosts);
+        fprintf(stderr, "tarko_station: %zu of %zu hosts failed\n", failed, o.nhosts);
     return status;
 }
 
