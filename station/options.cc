@@ -186,6 +186,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                   std::size_t errcap) {
     err[0] = '\0';
     HostExprs exprs;
+    const char *long_excludes[MAX_EXCLUDES];
+    std::size_t nlong = 0;
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
     bool options_done = false, agent_given = false;
     int r = 0;
@@ -231,8 +233,12 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 if ((r = value("-H", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;
             } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
-                if ((r = value("--exclude", v)) || (r = add_expr(exprs, v, true, err, errcap)))
+                // Hosts, or with sync -r file patterns: sorted out once -r is known.
+                if ((r = value("--exclude", v)))
                     return r;
+                if (nlong == MAX_EXCLUDES)
+                    return fail(err, errcap, "more than %zu --exclude options", MAX_EXCLUDES);
+                long_excludes[nlong++] = v;
             } else if (a.starts_with("-x")) {
                 if ((r = value("-x", v)) || (r = add_expr(exprs, v, true, err, errcap)))
                     return r;
@@ -305,6 +311,18 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     if (o.command == Command::Hosts && o.nargs == 1 &&
         (r = add_expr(exprs, o.args[0], false, err, errcap)))
         return r;
+    // rsync's habit where files are walked, clush's for hosts everywhere else; -x and
+    // --skip always mean the one thing.
+    for (std::size_t i = 0; i < nlong; i++) {
+        if (!o.recursive)
+            r = add_expr(exprs, long_excludes[i], true, err, errcap);
+        else if (o.nexcludes == MAX_EXCLUDES)
+            r = fail(err, errcap, "more than %zu --exclude patterns", MAX_EXCLUDES);
+        else
+            o.excludes[o.nexcludes++] = long_excludes[i];
+        if (r)
+            return r;
+    }
     if ((r = apply_hosts(exprs, o, err, errcap)))
         return r;
     const char *transport = getenv("TARKO_TRANSPORT");
@@ -367,7 +385,7 @@ void print_usage(FILE *f) {
           "                       /etc/tarko/hosts), @failed (the hosts that failed last\n"
           "                       time), ^FILE (one expression a line); with more than\n"
           "                       one host each gets its own connection\n"
-          "  -x, --exclude HOSTS  leave these hosts out\n"
+          "  -x, --exclude HOSTS  leave these hosts out (--exclude: files, with sync -r)\n"
           "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
           "  -t, --timeout N      seconds a host may take to answer (default 15)\n"
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
@@ -382,7 +400,8 @@ void print_usage(FILE *f) {
           "  --no-fold            one line per host instead of folded lines\n"
           "  --no-progress        no progress bar, even on a terminal\n"
           "  -r, --recursive      sync a directory tree\n"
-          "  --skip PATTERN       sync -r leaves out what matches (shell pattern; repeatable)\n"
+          "  --exclude, --skip PATTERN\n"
+          "                       sync -r leaves out what matches (shell pattern; repeatable)\n"
           "  -n, --dry-run        sync only says what it would put\n"
           "  --streams N          sync over N connections per host (default 1, at most 8)\n"
           "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"

@@ -14,7 +14,7 @@ constexpr std::size_t STATE_CAP = 1024;          // the state directory's path
 constexpr std::size_t MAX_ARGS = 64;             // arguments of the command (sync's file list)
 constexpr std::size_t AGENT_CAP = 1024;          // the agent command template
 constexpr int MAX_JOBS = 64;                     // connections at a time in a fan-out
-constexpr std::size_t MAX_EXCLUDES = 32;         // --skip patterns
+constexpr std::size_t MAX_EXCLUDES = 32;         // sync -r patterns (--exclude, --skip)
 constexpr int MAX_STREAMS = 8;                   // --streams: connections per host
 constexpr int MAX_TREE_FANOUT = 16;              // --tree K: hosts each holder serves per round
 
@@ -43,7 +43,7 @@ struct Options {
     const char *command_line = ""; // the whole command line, for the audit log
     bool recursive = false;        // -r: sync takes LOCALDIR REMOTEDIR
     bool dry_run = false;          // -n: sync only says what it would put
-    const char *excludes[MAX_EXCLUDES] = {}; // --skip patterns, pointing into argv
+    const char *excludes[MAX_EXCLUDES] = {}; // sync -r patterns, pointing into argv
     std::size_t nexcludes = 0;
     int streams = 1;    // --streams: agent connections per host for sync
     double bwlimit = 0; // --bwlimit in bytes per second; 0 when unlimited

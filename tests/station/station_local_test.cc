@@ -225,8 +225,8 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     write("tree/" + longname, "L");
     ASSERT_EQ(symlink("a.wav", p("tree/link").c_str()), 0);
     ASSERT_EQ(mkfifo(p("tree/fifo").c_str(), 0644), 0);
-    auto r = station({"sync", "-r", "--skip", "*.tmp", "--skip=cache", "--streams", "3",
-                      "tree", p("host")});
+    auto r = station(
+        {"sync", "-r", "--exclude", "*.tmp", "--skip=cache", "--streams", "3", "tree", p("host")});
     EXPECT_EQ(r.status, 66) << r.err;
     EXPECT_EQ(read("host/a.wav"), "A");
     EXPECT_EQ(read("host/sub/b.wav"), "B");
