@@ -594,14 +594,30 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
 
 // Runs the requests of every stream together. Each connection that broke is reported
 // once, at its first failed request; the requests after it were never answered.
+// With bar, the data sent over all streams move it.
 void run_streams(std::vector<HostSession *> &streams,
                  std::vector<std::vector<station::PipeRequest>> &reqs,
-                 std::vector<station::Pacer> &pacers) {
-    std::vector<station::Pipeline> ps;
+                 std::vector<station::Pacer> &pacers, ProgressBar *bar = nullptr) {
+    struct Moved {
+        std::vector<station::Pipeline> ps;
+        ProgressBar *bar;
+        std::int64_t done() const {
+            std::int64_t n = 0;
+            for (const auto &p : ps)
+                n += p.data_total;
+            return n;
+        }
+    } m{{}, bar};
     for (std::size_t s = 0; s < streams.size(); s++)
-        ps.push_back(station::pipeline_of(streams[s]->agent, reqs[s].data(), reqs[s].size(),
-                                          pacers.empty() ? nullptr : &pacers[s]));
-    station::pipeline_run(ps.data(), ps.size());
+        m.ps.push_back(station::pipeline_of(streams[s]->agent, reqs[s].data(), reqs[s].size(),
+                                            pacers.empty() ? nullptr : &pacers[s]));
+    auto tick = [](void *ctx) {
+        auto &m = *static_cast<Moved *>(ctx);
+        progress_update(*m.bar, m.done());
+    };
+    station::pipeline_run(m.ps.data(), m.ps.size(), station::PipeTick{bar ? +tick : nullptr, &m});
+    if (bar)
+        progress_end(*bar, m.done());
 }
 
 // The result of one pipelined request, reported under what; 0 when it succeeded.
@@ -749,7 +765,13 @@ CommandResult cmd_sync(HostSession &c) {
         r.local = f.f.local;
         puts[f.stream].push_back(std::move(r));
     }
-    run_streams(streams, puts, pacers);
+    std::int64_t total = 0;
+    for (auto &f : files)
+        total += f.put ? f.mine.length : 0;
+    char label[32];
+    format(label, sizeof label, "%zu files", nput);
+    progress_start(c.bar, label, total, progress_wanted(c));
+    run_streams(streams, puts, pacers, &c.bar);
     std::fill(pos.begin(), pos.end(), 0);
     for (auto &f : files) {
         if (!f.put)

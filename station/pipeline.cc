@@ -140,6 +140,7 @@ void queue_data(Pipeline &p) {
             }
             cksum_calc(b, want, &p.crc);
             p.data_done += static_cast<std::int64_t>(want);
+            p.data_total += static_cast<std::int64_t>(want);
             continue;
         }
         if (!p.src_changed)

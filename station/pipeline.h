@@ -62,6 +62,7 @@ struct Pipeline {
     struct stat src_stat {};  // that file's state when it was opened
     bool src_changed = false; // it changed while it was sent
     std::int64_t data_done = 0;
+    std::int64_t data_total = 0; // data of every put queued so far, for progress
     std::uint32_t crc = 0;
     int reading = 0;         // what is awaited of the oldest unanswered request
     long long deadline = 0;  // when the oldest unanswered request runs out of time
