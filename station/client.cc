@@ -276,6 +276,8 @@ Reply download(Agent &a, bool with_data, int fd, FileInfo *info) {
     std::int32_t length;
     if (ClientError e = read_long_value(a, &length, a.timeout_ms); e != ClientError::None)
         return e;
+    if (length < 0)
+        return ClientError::Protocol; // no file has a negative length
     std::uint32_t crc;
     cksum_init(&crc);
     bool local_failed = false;

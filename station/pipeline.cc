@@ -200,6 +200,8 @@ bool parse_input(Pipeline &p) {
             r.info.length = get_be32(a.rbuf.data() + a.rpos);
             r.info.checksum = static_cast<std::uint32_t>(get_be32(a.rbuf.data() + a.rpos + 4));
             a.rpos += 8;
+            if (r.info.length < 0)
+                return false; // no file has a negative length
             p.reading = WantFinal;
             continue;
         }

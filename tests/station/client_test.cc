@@ -142,3 +142,13 @@ TEST(Client, NegativeStatusIsNoClientError) {
         agent_close(a);
     }
 }
+
+TEST(Client, NegativeLengthOfASumIsAProtocolError) {
+    Agent a;
+    ASSERT_TRUE(start_sh(a, "printf '\\377\\377R\\000\\000\\000\\001\\000\\001"
+                            "\\377\\377\\377\\376\\000\\000\\000\\000"
+                            "R\\000\\000\\000\\001\\000\\000'; cat >/dev/null"));
+    FileInfo info;
+    EXPECT_EQ(sum(a, "/srv/d", "f", &info), ClientError::Protocol);
+    agent_close(a);
+}
