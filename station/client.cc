@@ -465,8 +465,16 @@ int agent_close(Agent &a, int timeout_ms) {
 }
 
 Reply hello(Agent &a) {
-    if (ClientError e = send_raw(a, std::string_view(&HELLO_MARK, 1)); e != ClientError::None)
+    if (ClientError e = hello_send(a); e != ClientError::None)
         return e;
+    return hello_receive(a);
+}
+
+ClientError hello_send(Agent &a) {
+    return send_raw(a, std::string_view(&HELLO_MARK, 1));
+}
+
+Reply hello_receive(Agent &a) {
     char reply[HELLO.size()];
     if (ClientError e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != ClientError::None)
         return e;

@@ -74,6 +74,11 @@ int agent_close(Agent &a, int timeout_ms = 5000);
 // ClientError::Hello for any other reply, or the transport's failure.
 Reply hello(Agent &a);
 
+// The two halves of hello, so that the hellos of several agents can be on their way at
+// once: hello_send returns the transport's failure or None.
+ClientError hello_send(Agent &a);
+Reply hello_receive(Agent &a);
+
 // Frame building, for callers (and tests) that need to send exact bytes.
 void put_byte(std::string &f, unsigned char b);
 void put_short(std::string &f, std::int16_t v);

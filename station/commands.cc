@@ -208,6 +208,9 @@ CommandResult connect_launch(HostSession &c) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return Outcome::HostUnavailable;
     }
+    // The hello waits in the pipe until the agent is up; a failure to send it shows
+    // when its answer is read.
+    station::hello_send(c.agent);
     return Outcome::Ok;
 }
 
@@ -216,7 +219,7 @@ CommandResult connect_launch(HostSession &c) {
 CommandResult connect_greet(HostSession &c) {
     const char *shown = c.shown;
     c.agent.timeout_ms = c.o.answer_seconds * 1000;
-    station::Reply r = station::hello(c.agent);
+    station::Reply r = station::hello_receive(c.agent);
     c.agent.timeout_ms = REPLY_MS;
     if (c.o.ssh)
         return ssh_connected(c, r);
@@ -247,14 +250,18 @@ CommandResult connect_greet(HostSession &c) {
     return Outcome::HostUnavailable;
 }
 
-// Connects to every session's host: all agents start before the first hello, so that
-// their start-ups (an ssh handshake each) overlap. A host that cannot be reached shows
-// what its agent command wrote and is recorded as a request "connect". Sets results[i].
-void connect_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
+// Starts the agents of every session (connect_launch), so that their start-ups (an ssh
+// handshake each) overlap with one another and with what the caller does meanwhile.
+void launch_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
     journal_start();
     for (std::size_t i = 0; i < n; i++)
         results[i] = station::interrupted ? CommandResult::interrupted(station::interrupted)
                                           : connect_launch(*cs[i]);
+}
+
+// Says hello to every agent launch_all started. A host that cannot be reached shows
+// what its agent command wrote and is recorded as a request "connect".
+void greet_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
     for (std::size_t i = 0; i < n; i++) {
         HostSession &c = *cs[i];
         CommandResult &r = results[i];
@@ -268,6 +275,12 @@ void connect_all(HostSession *const *cs, std::size_t n, CommandResult *results) 
         if (!station::interrupted)
             note(c, "connect", "", r);
     }
+}
+
+// Connects to every session's host, all agents started before the first hello.
+void connect_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
+    launch_all(cs, n, results);
+    greet_all(cs, n, results);
 }
 
 CommandResult connect(HostSession &c) {
@@ -686,42 +699,32 @@ CommandResult cmd_sync(HostSession &c) {
                 station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
         }
     } extra;
-    std::vector<HostSession *> streams{&c};
-    int nstreams = std::max<int>(1, std::min<int>(c.o.streams, static_cast<int>(files.size())));
-    {
-        std::vector<HostSession *> more;
-        for (int s = 1; s < nstreams; s++) {
-            extra.v.push_back(
-                std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
-            more.push_back(extra.v.back().get());
-        }
-        std::vector<CommandResult> up(more.size(), Outcome::Ok);
-        connect_all(more.data(), more.size(), up.data());
-        // Those that failed said why; the files go over the connections there are.
-        for (std::size_t s = 0; s < more.size(); s++)
-            if (up[s].ok())
-                streams.push_back(more[s]);
+    // The sums all go over the command's own connection, back to back; the further
+    // streams start meanwhile and take part in the puts.
+    std::vector<HostSession *> streams{&c}, more;
+    std::vector<CommandResult> up;
+    std::size_t nstreams = c.o.dry_run ? 1 : std::min<std::size_t>(c.o.streams, files.size());
+    for (std::size_t s = 1; s < nstreams; s++) {
+        extra.v.push_back(
+            std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
+        more.push_back(extra.v.back().get());
     }
-    std::vector<station::Pacer> pacers(c.o.bwlimit > 0 ? streams.size() : 0);
-    for (auto &p : pacers)
-        station::pacer_start(p, c.o.bwlimit);
-
-    std::vector<std::vector<station::PipeRequest>> sums(streams.size());
-    std::vector<std::vector<std::size_t>> which(streams.size());
-    for (std::size_t i = 0; i < files.size(); i++) {
-        std::size_t s = i % streams.size();
-        files[i].stream = s;
+    up.assign(more.size(), Outcome::Ok);
+    launch_all(more.data(), more.size(), up.data());
+    std::vector<station::Pacer> pacers;
+    std::vector<std::vector<station::PipeRequest>> sums(1);
+    for (auto &f : files) {
+        f.stream = 0;
         station::PipeRequest r;
-        r.dir = files[i].f.dir;
-        r.name = files[i].f.name;
-        sums[s].push_back(std::move(r));
-        which[s].push_back(i);
+        r.dir = f.f.dir;
+        r.name = f.f.name;
+        sums[0].push_back(std::move(r));
     }
     run_streams(streams, sums, pacers);
     std::vector<char> broke(streams.size(), 0);
     std::vector<std::size_t> pos(streams.size(), 0);
     for (auto &f : files) {
-        const station::PipeRequest &r = sums[f.stream][pos[f.stream]++];
+        const station::PipeRequest &r = sums[0][pos[0]++];
         char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "sum %s", rpath);
@@ -751,9 +754,24 @@ CommandResult cmd_sync(HostSession &c) {
     if (c.o.dry_run || station::interrupted)
         return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
 
-    // The puts are spread over the streams afresh, so that each gets its share of them.
-    std::vector<std::vector<station::PipeRequest>> puts(streams.size());
     std::size_t nput = 0;
+    for (auto &f : files)
+        nput += f.put;
+    // The puts are spread over the streams; those that could not be opened said why.
+    if (nput > 1) {
+        more.resize(std::min(more.size(), nput - 1));
+        greet_all(more.data(), more.size(), up.data());
+        for (std::size_t s = 0; s < more.size(); s++)
+            if (up[s].ok())
+                streams.push_back(more[s]);
+        broke.resize(streams.size(), 0);
+        pos.resize(streams.size(), 0);
+    }
+    pacers.resize(c.o.bwlimit > 0 ? streams.size() : 0);
+    for (auto &p : pacers)
+        station::pacer_start(p, c.o.bwlimit);
+    std::vector<std::vector<station::PipeRequest>> puts(streams.size());
+    nput = 0;
     for (auto &f : files) {
         if (!f.put)
             continue;

@@ -80,9 +80,10 @@ inline Pipeline pipeline_of(Agent &a, PipeRequest *reqs, std::size_t n, Pacer *p
     return p;
 }
 
-// Most requests a connection has unanswered at a time: enough to cover many round trips
-// of small requests, few enough that the agent's input pipe holds them all.
-constexpr std::size_t PIPE_WINDOW = 256;
+// Most requests a connection has unanswered at a time: a thousand sums go out in one
+// round trip (some 100 KiB at the longest names), and the answers are read as they come,
+// so neither pipe stalls; the bound keeps what is queued for a dead agent small.
+constexpr std::size_t PIPE_WINDOW = 1024;
 
 // Runs every pipeline to its end: each request gets its result, and the sequence
 // numbers of the agents advance by the requests sent. A failure of the connection
