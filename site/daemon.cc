@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "link.h"
 #include "message.h"
 #include "names.h"
 #include "net.h"
@@ -89,7 +90,9 @@ static int daemon_main(const SiteConfig &cfg, int ready, int owner_fd) {
     close(nul);
     tell(ready, "ok");
     close(ready);
-    return serve(cfg, lfd, owner_fd, hosts);
+    int status = serve(cfg, lfd, owner_fd, hosts);
+    end_links();
+    return status;
 }
 
 int site_up(const SiteConfig &cfg) {

@@ -1,11 +1,14 @@
 #include "link.h"
 
+#include "delayline.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -32,6 +35,12 @@ std::vector<std::string> qdisc(const std::string &dev, const LinkShape &s) {
             "rate", s.rate,  "burst",   "64kb", "latency", "200ms"};
 }
 
+// Set once a netem qdisc was refused: from then on delays go through delay lines.
+bool no_netem = false;
+
+// The delay lines running, by host index; -1 for none.
+std::vector<int> lines;
+
 bool apply(const std::string &dev, const LinkShape &s, std::string *err) {
     std::vector<std::string> a = qdisc(dev, s);
     if (a.empty()) {
@@ -41,19 +50,12 @@ bool apply(const std::string &dev, const LinkShape &s, std::string *err) {
         return true;
     }
     // Replaced in one step, so that a shape refused leaves the one before in place.
-    if (run_program(a, err) == 0)
-        return true;
-    if (s.delay_ms > 0 && err->find("qdisc kind is unknown") != std::string::npos)
-        *err = "this kernel has no netem queueing discipline: a delay cannot be set";
-    return false;
+    return run_program(a, err) == 0;
 }
 
-} // namespace
-
-bool shape_link(const HostProc &host, std::size_t i, const LinkShape &shape, std::string *err) {
-    if (!apply(port_name(i), shape, err))
-        return false;
-    // The host's side, from inside the host's network namespace.
+// Sets shape on the host's side of its link, eth0, from inside the host's network
+// namespace.
+bool apply_inside(const HostProc &host, const LinkShape &shape, std::string *err) {
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) < 0) {
         *err = std::string("cannot create a pipe (") + std::strerror(errno) + ")";
@@ -89,4 +91,47 @@ bool shape_link(const HostProc &host, std::size_t i, const LinkShape &shape, std
         return true;
     *err = msg.empty() ? "cannot shape the link inside " + host.host : msg;
     return false;
+}
+
+// Ends the delay line of hosts[i], if one runs.
+bool stop_line(std::size_t i, std::string *err) {
+    if (i >= lines.size() || lines[i] < 0)
+        return true;
+    int pidfd = lines[i];
+    lines[i] = -1;
+    return stop_delay_line(port_name(i), pidfd, err);
+}
+
+} // namespace
+
+bool shape_link(const HostProc &host, std::size_t i, const LinkShape &shape, std::string *err) {
+    // Without netem the qdiscs keep the rate only and a delay line adds the delay.
+    LinkShape q = shape;
+    if (no_netem)
+        q.delay_ms = 0;
+    if (!apply(port_name(i), q, err)) {
+        if (q.delay_ms == 0 || err->find("qdisc kind is unknown") == std::string::npos)
+            return false;
+        no_netem = true;
+        q.delay_ms = 0;
+        if (!apply(port_name(i), q, err))
+            return false;
+    }
+    if (!apply_inside(host, q, err) || !stop_line(i, err))
+        return false;
+    if (q.delay_ms == shape.delay_ms)
+        return true;
+    int pidfd = start_delay_line(port_name(i), shape.delay_ms, err);
+    if (pidfd < 0)
+        return false;
+    if (lines.size() <= i)
+        lines.resize(i + 1, -1);
+    lines[i] = pidfd;
+    return true;
+}
+
+void end_links() {
+    std::string ignored;
+    for (std::size_t i = 0; i < lines.size(); i++)
+        stop_line(i, &ignored);
 }

@@ -4,6 +4,7 @@
 #include "names.h"
 #include "ssh.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -88,6 +89,42 @@ static bool mount_or_fail(const char *src, const std::string &dst, const char *t
     return true;
 }
 
+// The devices a view may use, bound from the machine's /dev; nothing else of it shows.
+constexpr std::array<const char *, 6> kDevices = {"null",   "zero",    "full",
+                                                  "random", "urandom", "tty"};
+constexpr std::array<std::array<const char *, 2>, 5> kDevLinks = {{{"fd", "/proc/self/fd"},
+                                                                   {"stdin", "/proc/self/fd/0"},
+                                                                   {"stdout", "/proc/self/fd/1"},
+                                                                   {"stderr", "/proc/self/fd/2"},
+                                                                   {"ptmx", "pts/ptmx"}}};
+
+// A /dev of the view's own at dev: a tmpfs with the few devices above, terminals of a
+// devpts instance of its own and a /dev/shm of its own.
+static bool build_dev(const std::string &dev, std::string *err) {
+    if (!mount_or_fail("simsite", dev, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m", err))
+        return false;
+    for (const char *name : kDevices) {
+        std::string path = dev + "/" + name;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return fail(err, "cannot create " + path, errno);
+        close(fd);
+        if (!mount_or_fail((std::string("/dev/") + name).c_str(), path, nullptr, MS_BIND, nullptr,
+                           err))
+            return false;
+    }
+    for (auto &link : kDevLinks)
+        if (symlink(link[1], (dev + "/" + link[0]).c_str()) < 0)
+            return fail(err, "cannot create " + dev + "/" + link[0], errno);
+    std::string pts = dev + "/pts", shm = dev + "/shm";
+    if (mkdir(pts.c_str(), 0755) < 0 || mkdir(shm.c_str(), 01777) < 0)
+        return fail(err, "cannot create the directories of " + dev, errno);
+    // The terminals' group is tty (5), as sshd and login expect it.
+    return mount_or_fail("devpts", pts, "devpts", MS_NOSUID | MS_NOEXEC,
+                         "newinstance,ptmxmode=0666,mode=0620,gid=5", err) &&
+           mount_or_fail("simsite", shm, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777", err);
+}
+
 static bool install_audium(const SiteConfig &cfg, const std::string &root, std::string *err) {
     std::string dir = root + kAudiumScripts;
     if (int e = make_dirs(dir, 0755))
@@ -137,7 +174,7 @@ static bool build_host(const SiteConfig &cfg, std::size_t i, std::string *err) {
     // The overlay shows only the root file system itself; the kernel's file systems are
     // given to the view separately. /proc is a fresh one of the site's own process
     // namespace, so a view sees only the site's processes.
-    if (!mount_or_fail("/dev", root + "/dev", nullptr, MS_BIND | MS_REC, nullptr, err) ||
+    if (!build_dev(root + "/dev", err) ||
         !mount_or_fail("proc", root + "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr,
                        err) ||
         !mount_or_fail("/sys", root + "/sys", nullptr, MS_BIND | MS_REC, nullptr, err))

@@ -1,6 +1,7 @@
 // The host views of a site: a tmpfs holding, per host, the upper and work directories
 // of an overlay whose lower layer is the machine's own root, mounted as the host's root,
-// with /dev, /proc and /sys inside and the site's programs installed.
+// with a /dev of its own (a few of the machine's devices, its own terminals), /proc and
+// /sys inside and the site's programs installed.
 #pragma once
 
 #include <string>

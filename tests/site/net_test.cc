@@ -176,6 +176,62 @@ TEST_F(NetSite, SshFailuresAreOneLineNamingTheHost) {
     }
 }
 
+// The processes the site daemon started itself (hosts, delay lines, commands).
+std::size_t daemon_children(pid_t daemon) {
+    std::string c = testfiles::read_file("/proc/" + std::to_string(daemon) + "/task/" +
+                                         std::to_string(daemon) + "/children");
+    return static_cast<std::size_t>(std::count(c.begin(), c.end(), ' '));
+}
+
+// A delayed line: every round trip to the host takes twice the delay longer, data pass
+// whole beside a rate, and --clear ends the delay line.
+TEST_F(NetSite, DelayedLinkCarriesDataAndClears) {
+    up({"a"});
+    auto link = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {testsite::simsite(), "link", site.name(), "a"});
+        return testproc::run(args);
+    };
+    std::size_t children = daemon_children(site.pid());
+    auto r = link({"--rate", "50mbit", "--delay", "60"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(daemon_children(site.pid()), children + 1);
+    std::string data = every_byte(3 << 20);
+    ASSERT_TRUE(site.write_file("st", "/srv/work/d.bin", data));
+    ASSERT_EQ(station("a", {"put", "d.bin", "/srv/data"}).status, 0);
+    EXPECT_EQ(site.read_file("a", "/srv/data/d.bin"), data);
+    // ssh's shared connection is up by now: a sum is one exchange of it at least.
+    auto start = std::chrono::steady_clock::now();
+    r = station("a", {"sum", "/srv/data", "d.bin"});
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(took, std::chrono::milliseconds(120));
+    std::string sum = sh("st", "cksum < /srv/work/d.bin").out;
+    EXPECT_EQ(r.out, sum.substr(0, sum.size() - 1) + " /srv/data/d.bin\n");
+    r = station("a", {"get", "/srv/data", "d.bin", "back.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(site.read_file("st", "/srv/work/back.bin"), data);
+
+    ASSERT_EQ(link({"--clear"}).status, 0);
+    EXPECT_EQ(daemon_children(site.pid()), children);
+    EXPECT_EQ(sh("st", "ssh a echo ok").out, "ok\n");
+    // A new shape replaces the line before it, and the delay line is one again.
+    ASSERT_EQ(link({"--delay", "5"}).status, 0);
+    ASSERT_EQ(link({"--delay", "7"}).status, 0);
+    EXPECT_EQ(daemon_children(site.pid()), children + 1);
+    EXPECT_EQ(sh("st", "ssh a echo ok").out, "ok\n");
+}
+
+// The /dev of a networked host is its own tmpfs, with its own terminals for sshd.
+TEST_F(NetSite, HostHasAPrivateDev) {
+    up({"a"});
+    auto r = sh("st", "ssh -tt a 'stat -f -c %T /dev; tty; test -e /dev/vda || echo no-vda; "
+                      "test -c /dev/null && test -c /dev/zero && test -c /dev/urandom && echo "
+                      "devices' < /dev/null");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("tmpfs\r\n/dev/pts/", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\r\nno-vda\r\ndevices\r\n"), std::string::npos) << r.out;
+}
+
 TEST_F(NetSite, FanOutToTenHostsSharesConnections) {
     std::vector<std::string> hosts;
     std::string list;
@@ -249,6 +305,10 @@ TEST(NetSiteLifecycle, SideBySideAndNothingOutlivesThem) {
     testsite::Site one, two;
     NET_SITE_UP_OR_SKIP(one, std::vector<std::string>({"a", "b"}));
     NET_SITE_UP_OR_SKIP(two, std::vector<std::string>({"a", "b"}));
+    // Delay lines end with their sites too.
+    for (auto *s : {&one, &two})
+        ASSERT_EQ(
+            testproc::run({testsite::simsite(), "link", s->name(), "a", "--delay", "2"}).status, 0);
     EXPECT_EQ(one.exec("b", {"ssh", "a", "cat", "/etc/simsite"}).out,
               "site " + one.name() + "\nhost a\n");
     EXPECT_EQ(two.exec("b", {"ssh", "a", "cat", "/etc/simsite"}).out,

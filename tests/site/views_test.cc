@@ -31,6 +31,18 @@ TEST(Views, OutsideWritesShowInsideTheView) {
     EXPECT_NE(stat("/zav/log/tarko/note", &st), 0);
 }
 
+// A view's /dev is its own: a few devices of the machine, its own terminals and shm.
+TEST(Views, PrivateDevWithOnlyTheCommonDevices) {
+    testsite::Site site;
+    SITE_UP_OR_SKIP(site, {"a"});
+    auto r = site.exec("a", {"/bin/sh", "-c",
+                             "stat -f -c %T /dev /dev/pts /dev/shm && ls /dev | tr '\\n' ' ' && "
+                             "head -c 3 /dev/urandom | wc -c && test -c /dev/zero"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "tmpfs\ndevpts\ntmpfs\nfd full null ptmx pts random shm stderr stdin stdout "
+                     "tty urandom zero 3\n");
+}
+
 TEST(Views, InstallsAgentRshIdentityAndAudium) {
     testsite::Site site;
     SITE_UP_OR_SKIP(site, {"a", "b"});
