@@ -57,7 +57,7 @@ void walk_dir(Walk &w, const std::string &local, const std::string &remote,
         if (S_ISLNK(st.st_mode)) {
             w.skipped.push_back({r, TreeSkip::Symlink});
         } else if (S_ISDIR(st.st_mode)) {
-            walk_dir(w, path, remote + "/" + name, r);
+            walk_dir(w, path, (remote == "/" ? "" : remote) + "/" + name, r);
         } else if (!S_ISREG(st.st_mode)) {
             w.skipped.push_back({r, TreeSkip::Special});
         } else if (remote.size() >= DIR_CAP) {

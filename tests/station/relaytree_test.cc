@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <sys/stat.h>
 
 using namespace station;
 
@@ -118,4 +121,18 @@ TEST(TreeWalk, ExclusionPatterns) {
     EXPECT_FALSE(tree_excluded("docs/a.wav", pats));
     EXPECT_FALSE(tree_excluded("x/docs/old/a.wav", pats));
     EXPECT_FALSE(tree_excluded("cache.wav", pats));
+}
+
+TEST(TreeWalk, DirectoriesUnderTheRootDirectory) {
+    char tmpl[] = "/tmp/treewalk_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string root = tmpl;
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+    fclose(fopen((root + "/sub/f").c_str(), "w"));
+    std::vector<TreeFile> files;
+    std::vector<TreeSkipped> skipped;
+    ASSERT_EQ(tree_walk(root, "/", {}, files, skipped), 0);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].dir, "/sub"); // not "//sub"
+    EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
 }
