@@ -7,6 +7,7 @@
 #include "treewalk.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -16,13 +17,17 @@
 
 namespace {
 
-std::string base_dir() {
-    static std::string base = [] {
-        char tmpl[] = "/tmp/treewalk_fuzz_XXXXXX";
-        if (!mkdtemp(tmpl))
+// A private directory for the trees, removed when the process ends.
+char base[] = "/tmp/treewalk_fuzz_XXXXXX";
+
+const char *base_dir() {
+    static bool made = [] {
+        if (!mkdtemp(base))
             std::abort();
-        return std::string(tmpl);
+        std::atexit([] { std::filesystem::remove_all(base); });
+        return true;
     }();
+    (void)made;
     return base;
 }
 
@@ -31,7 +36,7 @@ std::string base_dir() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     fuzzin::Script script(data, size);
     std::vector<std::string> texts = fuzzin::split_nul(script.data, 12);
-    std::string root = base_dir() + "/t";
+    std::string root = std::string(base_dir()) + "/t";
     std::filesystem::remove_all(root);
     mkdir(root.c_str(), 0755);
     // Each script byte adds one entry under the last directory made (or the root).
@@ -41,8 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<std::string> excludes;
     for (std::size_t i = 0; i < script.ops.size() && i + 1 < texts.size(); i++) {
         std::string name = texts[i + 1];
+        // The file system sees a name only up to its first NUL, and a '/' would make it
+        // a path: neither can be in an entry's name.
         for (auto &c : name)
-            if (c == '/')
+            if (c == '/' || c == '\0')
                 c = '_';
         if (name.empty() || name == "." || name == ".." || name.size() > 200)
             continue;
@@ -54,29 +61,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::string &parent = dirs[op / 8 % dirs.size()];
         std::string rel = parent.empty() ? name : parent + "/" + name;
         std::string path = root + "/" + rel;
-        int ok = -1;
         switch (op % 4) {
         case 0:
-            ok = mkdir(path.c_str(), 0755);
-            if (ok == 0)
+            if (mkdir(path.c_str(), 0755) == 0)
                 dirs.push_back(rel);
             break;
         case 1:
-            ok = symlink(root.c_str(), path.c_str());
+            (void)symlink(root.c_str(), path.c_str());
             break;
         case 2:
-            ok = mkfifo(path.c_str(), 0644);
+            (void)mkfifo(path.c_str(), 0644);
             break;
         default: {
-            FILE *f = std::fopen(path.c_str(), "w");
-            ok = f ? 0 : -1;
-            if (f) {
-                std::fclose(f);
+            // Never through a link, and never waiting for a reader on a pipe made
+            // earlier under the same name.
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+            struct stat st;
+            if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
                 regular[rel] = true;
-            }
+            if (fd >= 0)
+                close(fd);
         }
         }
-        (void)ok;
     }
     std::vector<station::TreeFile> files;
     std::vector<station::TreeSkipped> skipped;
