@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -214,13 +215,10 @@ CommandResult connect_launch(HostSession &c) {
     return Outcome::Ok;
 }
 
-// Says hello to the agent connect_launch started, within the time the user allows.
-// Returns Ok, or HostUnavailable after saying why.
-CommandResult connect_greet(HostSession &c) {
+// What the hello's answer r means for the connection: Ok, or HostUnavailable after
+// saying why.
+CommandResult greet_result(HostSession &c, station::Reply r) {
     const char *shown = c.shown;
-    c.agent.timeout_ms = c.o.answer_seconds * 1000;
-    station::Reply r = station::hello_receive(c.agent);
-    c.agent.timeout_ms = REPLY_MS;
     if (c.o.ssh)
         return ssh_connected(c, r);
     if (r.ok())
@@ -250,6 +248,15 @@ CommandResult connect_greet(HostSession &c) {
     return Outcome::HostUnavailable;
 }
 
+// Says hello to the agent connect_launch started, within the time the user allows.
+// Returns Ok, or HostUnavailable after saying why.
+CommandResult connect_greet(HostSession &c) {
+    c.agent.timeout_ms = c.o.answer_seconds * 1000;
+    station::Reply r = station::hello_receive(c.agent);
+    c.agent.timeout_ms = REPLY_MS;
+    return greet_result(c, r);
+}
+
 // Starts the agents of every session (connect_launch), so that their start-ups (an ssh
 // handshake each) overlap with one another and with what the caller does meanwhile.
 void launch_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
@@ -259,21 +266,24 @@ void launch_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
                                           : connect_launch(*cs[i]);
 }
 
-// Says hello to every agent launch_all started. A host that cannot be reached shows
-// what its agent command wrote and is recorded as a request "connect".
+// A connection that did not come up shows what its agent command wrote and is
+// recorded as a request "connect".
+void connect_failed(HostSession &c, const CommandResult &r) {
+    if (r.ok())
+        return;
+    char hp[80];
+    agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
+    agentlog_close(c.log);
+    if (!station::interrupted)
+        note(c, "connect", "", r);
+}
+
+// Says hello to every agent launch_all started.
 void greet_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
     for (std::size_t i = 0; i < n; i++) {
-        HostSession &c = *cs[i];
-        CommandResult &r = results[i];
-        if (r.ok())
-            r = connect_greet(c);
-        if (r.ok())
-            continue;
-        char hp[80];
-        agentlog_flush(c.log, true, host_prefix(c, hp, sizeof hp));
-        agentlog_close(c.log);
-        if (!station::interrupted)
-            note(c, "connect", "", r);
+        if (results[i].ok())
+            results[i] = connect_greet(*cs[i]);
+        connect_failed(*cs[i], results[i]);
     }
 }
 
@@ -281,13 +291,6 @@ void greet_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
 void connect_all(HostSession *const *cs, std::size_t n, CommandResult *results) {
     launch_all(cs, n, results);
     greet_all(cs, n, results);
-}
-
-CommandResult connect(HostSession &c) {
-    HostSession *one = &c;
-    CommandResult r = Outcome::Ok;
-    connect_all(&one, 1, &r);
-    return r;
 }
 
 // Joins DIR and NAME as the agent does: no normalisation.
@@ -560,8 +563,10 @@ station::Reply pipe_error(station::PipeFail f) {
 struct SyncFile {
     station::TreeFile f;
     station::FileInfo mine;
-    std::size_t stream = 0;
-    bool put = false; // the host lacks it or has another copy
+    std::size_t sum_at = 0; // its sum among the first connection's requests
+    std::size_t stream = 0; // the connection of its put
+    std::size_t put_at = 0; // the put among that connection's requests
+    bool put = false;       // the host lacks it or has another copy
 };
 
 // The files to sync: those named, or the regular files of the tree of sync -r, whose
@@ -591,7 +596,7 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
             found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
     }
     for (auto &f : found) {
-        SyncFile sf{f, {}, 0, false};
+        SyncFile sf{f, {}, 0, 0, 0, false};
         station::UploadInfo why;
         if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
             say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
@@ -603,34 +608,6 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
         files.push_back(std::move(sf));
     }
     return result;
-}
-
-// Runs the requests of every stream together. Each connection that broke is reported
-// once, at its first failed request; the requests after it were never answered.
-// With bar, the data sent over all streams move it.
-void run_streams(std::vector<HostSession *> &streams,
-                 std::vector<std::vector<station::PipeRequest>> &reqs,
-                 std::vector<station::Pacer> &pacers, ProgressBar *bar = nullptr) {
-    struct Moved {
-        std::vector<station::Pipeline> ps;
-        ProgressBar *bar;
-        std::int64_t done() const {
-            std::int64_t n = 0;
-            for (const auto &p : ps)
-                n += p.data_total;
-            return n;
-        }
-    } m{{}, bar};
-    for (std::size_t s = 0; s < streams.size(); s++)
-        m.ps.push_back(station::pipeline_of(streams[s]->agent, reqs[s].data(), reqs[s].size(),
-                                            pacers.empty() ? nullptr : &pacers[s]));
-    auto tick = [](void *ctx) {
-        auto &m = *static_cast<Moved *>(ctx);
-        progress_update(*m.bar, m.done());
-    };
-    station::pipeline_run(m.ps.data(), m.ps.size(), station::PipeTick{bar ? +tick : nullptr, &m});
-    if (bar)
-        progress_end(*bar, m.done());
 }
 
 // The result of one pipelined request, reported under what; 0 when it succeeded.
@@ -677,124 +654,264 @@ CommandResult put_paced(HostSession &c, const char *local, const char *dir, cons
     return e;
 }
 
-// Puts each local file whose length or checksum differs from the host's copy (or that
-// the host lacks), skips the others and says so. The sums of all files go out back to
-// back, then the puts of those that differ, spread over --streams connections. Every
-// file is tried; the result is that of the first file that failed.
-CommandResult cmd_sync(HostSession &c) {
+// What a sync prepares while its host's agent comes up: the further connections of
+// --streams, started right after the first, and the local files with their sums.
+struct SyncStart {
     std::vector<SyncFile> files;
-    CommandResult result = sync_list(c, files);
+    CommandResult listed = Outcome::Ok;
+    std::vector<std::unique_ptr<HostSession>> extra;
+    std::vector<CommandResult> up; // per further connection: whether it started
+    ~SyncStart();
+};
+
+// Ends the further connections: all are told to end first, so that they wind down
+// together.
+void sync_end(SyncStart &s) {
+    for (auto &x : s.extra)
+        station::agent_end_input(x->agent);
+    for (auto &x : s.extra)
+        station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
+    s.extra.clear();
+}
+
+SyncStart::~SyncStart() {
+    sync_end(*this);
+}
+
+void sync_start(HostSession &c, SyncStart &s) {
+    std::size_t n = c.o.nargs - 1; // the files named, or at most --streams for a tree
+    n = c.o.dry_run ? 1 : std::min<std::size_t>(c.o.streams, c.o.recursive ? c.o.streams : n);
+    std::vector<HostSession *> more;
+    for (std::size_t i = 1; i < n; i++) {
+        s.extra.push_back(
+            std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
+        more.push_back(s.extra.back().get());
+    }
+    s.up.assign(more.size(), Outcome::Ok);
+    launch_all(more.data(), more.size(), s.up.data());
+    s.listed = sync_list(c, s.files);
+}
+
+// A sync in flight. The sums of all files go back to back over the first connection,
+// right behind its hello; each answer that shows a difference queues its file, and
+// every connection is kept two puts deep from that queue (the next header goes out as
+// soon as the data before it are sent), so the puts run while later sums are still
+// coming in. The further connections take puts before their hellos are answered; one
+// that never answers gives its puts back to the queue.
+struct SyncRun {
+    HostSession &c;
+    std::vector<SyncFile> &files;
+    std::vector<HostSession *> streams = {};                  // the first, then the others
+    std::vector<std::vector<station::PipeRequest>> reqs = {}; // per connection
+    std::vector<std::vector<std::size_t>> file_of = {};       // per connection: per put, its file
+    std::vector<station::Pipeline> ps = {};
+    std::vector<station::Pacer> pacers = {};
+    std::vector<std::size_t> seen = {};  // per connection: answers looked at
+    std::vector<char> broken = {};       // per connection: it failed and takes no more
+    std::vector<std::size_t> queue = {}; // files to put, from qhead on
+    std::size_t qhead = 0;
+    std::size_t summed = 0; // files whose sum answer was looked at
+    std::size_t nput = 0;
+    std::int64_t total = 0; // bytes of the puts
+};
+
+// Puts kept queued on a connection: one whose data are going out or awaited, and the
+// next, whose header follows them at once.
+constexpr std::size_t SYNC_DEPTH = 2;
+
+bool unchanged(const SyncFile &f, const station::PipeRequest &r) {
+    return r.fail == station::PipeFail::None && r.status == Status::Ok &&
+           r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
+}
+
+bool absent(const station::PipeRequest &r) {
+    return r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
+}
+
+// Appends the put of file k to connection i; one that failed keeps it unsent (NotSent).
+void sync_put(SyncRun &s, std::size_t k, std::size_t i) {
+    SyncFile &f = s.files[k];
+    station::PipeRequest r;
+    r.op = station::PipeOp::Put;
+    r.dir = f.f.dir;
+    r.name = f.f.name;
+    r.local = f.f.local;
+    f.stream = i;
+    f.put_at = s.reqs[i].size();
+    s.reqs[i].push_back(std::move(r));
+    s.file_of[i].push_back(k);
+    station::Pipeline &p = s.ps[i];
+    p.reqs = s.reqs[i].data();
+    if (!s.broken[i])
+        p.n = s.reqs[i].size();
+}
+
+void sync_tick(void *ctx) {
+    SyncRun &s = *static_cast<SyncRun *>(ctx);
+    std::size_t n = s.ps.size();
+    for (std::size_t i = 0; i < n; i++) {
+        for (; s.seen[i] < s.ps[i].answered; s.seen[i]++)
+            if (station::pipe_fail_ends_connection(s.reqs[i][s.seen[i]].fail))
+                s.broken[i] = 1;
+        // A further connection that never said hello: its puts go elsewhere.
+        if (i > 0 && s.broken[i] && s.ps[i].hello)
+            for (; !s.file_of[i].empty(); s.file_of[i].pop_back())
+                s.queue.push_back(s.file_of[i].back());
+    }
+    bool was_summing = s.summed < s.files.size();
+    for (; s.summed < s.ps[0].answered && s.summed < s.files.size(); s.summed++) {
+        SyncFile &f = s.files[s.summed];
+        const station::PipeRequest &r = s.reqs[0][f.sum_at];
+        bool differs = r.fail == station::PipeFail::None && r.status == Status::Ok;
+        if (unchanged(f, r) || !(absent(r) || differs))
+            continue;
+        f.put = true;
+        if (s.c.o.dry_run)
+            continue;
+        s.queue.push_back(s.summed);
+        s.nput++;
+        s.total += f.mine.length;
+    }
+    // The further connections take puts first: the first still has the sums before it.
+    bool any = false;
+    for (std::size_t k = 1; k <= n; k++) {
+        std::size_t i = k % n;
+        if (s.broken[i])
+            continue;
+        any = true;
+        while (s.qhead < s.queue.size() && s.ps[i].n - s.ps[i].answered < SYNC_DEPTH)
+            sync_put(s, s.queue[s.qhead++], i);
+    }
+    // With no connection left, the rest of the queue stays unsent.
+    while (!any && s.qhead < s.queue.size())
+        sync_put(s, s.queue[s.qhead++], 0);
+    // With every put handed out for good (none on a connection whose hello may still
+    // fail), each agent may end after its last answer.
+    bool settled = s.summed == s.files.size() && s.qhead == s.queue.size();
+    for (std::size_t i = 1; i < n; i++)
+        if (!s.broken[i] && s.ps[i].hello && !s.file_of[i].empty())
+            settled = false;
+    for (auto &p : s.ps)
+        p.last = p.last || settled;
+    if (s.c.o.dry_run)
+        return;
+    std::int64_t done = 0;
+    for (const auto &p : s.ps)
+        done += p.data_total;
+    if (was_summing && s.summed == s.files.size()) {
+        char label[32];
+        format(label, sizeof label, "%zu files", s.nput);
+        progress_start(s.c.bar, label, s.total, progress_wanted(s.c));
+    } else if (!was_summing) {
+        progress_update(s.c.bar, done);
+    }
+}
+
+// The client error that stands for a hello that failed in a pipeline.
+station::Reply hello_error(const std::vector<station::PipeRequest> &reqs) {
+    station::PipeFail f = reqs.empty() ? station::PipeFail::Closed : reqs[0].fail;
+    return f == station::PipeFail::Protocol ? station::Reply(station::ClientError::Hello)
+                                            : pipe_error(f);
+}
+
+// Puts each local file whose length or checksum differs from the host's copy (or that
+// the host lacks), skips the others and says so; the puts are spread over --streams
+// connections. Every file is tried; the result is that of the first file that failed.
+// The command's own connection is greeted here, in the run of its sums.
+CommandResult cmd_sync(HostSession &c, SyncStart &start) {
+    CommandResult result = start.listed;
     auto keep = [&](CommandResult r) {
         if (!r.ok() && result.ok())
             result = r;
     };
-    // The first stream is the command's own connection; the others close with the run.
-    struct Extra {
-        std::vector<std::unique_ptr<HostSession>> v;
-        ~Extra() {
-            // All are told to end first, so that they wind down together.
-            for (auto &x : v)
-                station::agent_end_input(x->agent);
-            for (auto &x : v)
-                station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
-        }
-    } extra;
-    // The sums all go over the command's own connection, back to back; the further
-    // streams start meanwhile and take part in the puts.
-    std::vector<HostSession *> streams{&c}, more;
-    std::vector<CommandResult> up;
-    std::size_t nstreams = c.o.dry_run ? 1 : std::min<std::size_t>(c.o.streams, files.size());
-    for (std::size_t s = 1; s < nstreams; s++) {
-        extra.v.push_back(
-            std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
-        more.push_back(extra.v.back().get());
+    SyncRun s{c, start.files};
+    HostSession *first = &c;
+    if (s.files.empty()) { // nothing to ask: the hello alone
+        CommandResult r = Outcome::Ok;
+        greet_all(&first, 1, &r);
+        return r.ok() ? result : r;
     }
-    up.assign(more.size(), Outcome::Ok);
-    launch_all(more.data(), more.size(), up.data());
-    std::vector<station::Pacer> pacers;
-    std::vector<std::vector<station::PipeRequest>> sums(1);
-    for (auto &f : files) {
-        f.stream = 0;
+    s.streams.push_back(first);
+    for (std::size_t i = 0; i < start.extra.size(); i++) {
+        connect_failed(*start.extra[i], start.up[i]);
+        if (start.up[i].ok())
+            s.streams.push_back(start.extra[i].get());
+    }
+    std::size_t n = s.streams.size();
+    s.reqs.resize(n);
+    s.file_of.resize(n);
+    s.seen.assign(n, 0);
+    s.broken.assign(n, 0);
+    for (auto &f : s.files) {
         station::PipeRequest r;
         r.dir = f.f.dir;
         r.name = f.f.name;
-        sums[0].push_back(std::move(r));
+        f.sum_at = s.reqs[0].size();
+        s.reqs[0].push_back(std::move(r));
     }
-    run_streams(streams, sums, pacers);
-    std::vector<char> broke(streams.size(), 0);
-    std::vector<std::size_t> pos(streams.size(), 0);
-    for (auto &f : files) {
-        const station::PipeRequest &r = sums[0][pos[0]++];
+    s.pacers.resize(c.o.bwlimit > 0 ? n : 0);
+    for (auto &p : s.pacers)
+        station::pacer_start(p, c.o.bwlimit);
+    for (std::size_t i = 0; i < n; i++) {
+        s.ps.push_back(station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size(),
+                                            s.pacers.empty() ? nullptr : &s.pacers[i]));
+        s.ps[i].hello = true;
+        s.ps[i].hello_ms = c.o.answer_seconds * 1000;
+    }
+    station::pipeline_run(s.ps.data(), n, station::PipeTick{sync_tick, &s});
+    if (!c.o.dry_run) {
+        std::int64_t done = 0;
+        for (const auto &p : s.ps)
+            done += p.data_total;
+        progress_end(c.bar, done);
+    }
+    // Every hello that came is taken as connect_greet takes it, every one that failed
+    // is said; those never awaited are not.
+    for (std::size_t i = 0; i < n; i++) {
+        bool awaited = !s.ps[i].hello || s.ps[i].n > 0;
+        CommandResult r =
+            awaited ? greet_result(*s.streams[i], s.ps[i].hello ? hello_error(s.reqs[i])
+                                                                : station::Reply(Status::Ok))
+                    : CommandResult(Outcome::Ok);
+        connect_failed(*s.streams[i], r);
+        if (i == 0 && !r.ok())
+            return r;
+    }
+
+    // Each connection that broke is reported once, at its first failed request; the
+    // requests after it were never answered.
+    std::vector<char> broke(n, 0);
+    for (auto &f : s.files) {
+        const station::PipeRequest &r = s.reqs[0][f.sum_at];
         char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "sum %s", rpath);
-        bool absent = r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
-        bool same = r.fail == station::PipeFail::None && r.status == Status::Ok &&
-                    r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
-        if (same) {
+        if (f.put) {
+            if (c.o.dry_run)
+                say_result(c, "would put %s: %s (%lld bytes)", rpath,
+                           absent(r) ? "missing" : "differs",
+                           static_cast<long long>(f.mine.length));
+            continue;
+        }
+        if (unchanged(f, r)) {
             say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
                        static_cast<long long>(f.mine.length), f.mine.checksum);
             note(c, "skip", rpath, Outcome::Ok, f.mine.length, &f.mine.checksum);
             continue;
         }
-        if (!absent) {
-            bool was = broke[f.stream];
-            if (CommandResult e = pipe_result(c, what, r, broke[f.stream]); !e.ok()) {
-                note(c, "sum", rpath, e);
-                if (!was)
-                    keep(e);
-                continue;
-            }
+        bool was = broke[0];
+        if (CommandResult e = pipe_result(c, what, r, broke[0]); !e.ok()) {
+            note(c, "sum", rpath, e);
+            if (!was)
+                keep(e);
         }
-        f.put = true;
-        if (c.o.dry_run)
-            say_result(c, "would put %s: %s (%lld bytes)", rpath, absent ? "missing" : "differs",
-                       static_cast<long long>(f.mine.length));
     }
     if (c.o.dry_run || station::interrupted)
         return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
-
-    std::size_t nput = 0;
-    for (auto &f : files)
-        nput += f.put;
-    // The puts are spread over the streams; those that could not be opened said why.
-    if (nput > 1) {
-        more.resize(std::min(more.size(), nput - 1));
-        greet_all(more.data(), more.size(), up.data());
-        for (std::size_t s = 0; s < more.size(); s++)
-            if (up[s].ok())
-                streams.push_back(more[s]);
-        broke.resize(streams.size(), 0);
-        pos.resize(streams.size(), 0);
-    }
-    pacers.resize(c.o.bwlimit > 0 ? streams.size() : 0);
-    for (auto &p : pacers)
-        station::pacer_start(p, c.o.bwlimit);
-    std::vector<std::vector<station::PipeRequest>> puts(streams.size());
-    nput = 0;
-    for (auto &f : files) {
+    for (auto &f : s.files) {
         if (!f.put)
             continue;
-        f.stream = nput++ % streams.size();
-        station::PipeRequest r;
-        r.op = station::PipeOp::Put;
-        r.dir = f.f.dir;
-        r.name = f.f.name;
-        r.local = f.f.local;
-        puts[f.stream].push_back(std::move(r));
-    }
-    std::int64_t total = 0;
-    for (auto &f : files)
-        total += f.put ? f.mine.length : 0;
-    char label[32];
-    format(label, sizeof label, "%zu files", nput);
-    progress_start(c.bar, label, total, progress_wanted(c));
-    run_streams(streams, puts, pacers, &c.bar);
-    std::fill(pos.begin(), pos.end(), 0);
-    for (auto &f : files) {
-        if (!f.put)
-            continue;
-        const station::PipeRequest &r = puts[f.stream][pos[f.stream]++];
+        const station::PipeRequest &r = s.reqs[f.stream][f.put_at];
         char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "put %s", rpath);
@@ -834,9 +951,19 @@ int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
 
 CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     HostSession c{o, host, in_fanout, {}, {}, {}};
-    if (CommandResult r = connect(c); !r.ok())
-        return r;
+    HostSession *one = &c;
     CommandResult r = Outcome::Ok;
+    launch_all(&one, 1, &r);
+    // A sync reads its files, and starts its further connections, while the agent comes up.
+    SyncStart sync;
+    if (o.command == Command::Sync && r.ok())
+        sync_start(c, sync);
+    if (o.command != Command::Sync)
+        greet_all(&one, 1, &r);
+    else
+        connect_failed(c, r);
+    if (!r.ok())
+        return r;
     switch (o.command) {
     case Command::Put:
         r = cmd_put(c);
@@ -863,12 +990,15 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
         r = cmd_undeploy(c);
         break;
     case Command::Sync:
-        r = cmd_sync(c);
+        r = cmd_sync(c, sync);
         break;
     case Command::Hosts:
     case Command::None:
         break;
     }
+    // Every connection of the run winds down at once.
+    station::agent_end_input(c.agent);
+    sync_end(sync);
     // Interrupted, the agent has had its input closed and gets two seconds to answer
     // and remove what it left unfinished.
     int st = station::agent_close(c.agent, station::interrupted ? 2000 : 5000);

@@ -156,7 +156,7 @@ void queue_data(Pipeline &p) {
 void fill_output(Pipeline &p) {
     // A connection that had nothing outstanding starts its clock with its next request.
     if (p.sent == p.answered && p.sent < p.n)
-        p.deadline = now_ms() + p.agent->timeout_ms;
+        p.deadline = now_ms() + (p.hello ? p.hello_ms : p.agent->timeout_ms);
     if (p.data)
         queue_data(p);
     while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
@@ -189,6 +189,16 @@ void finish(Pipeline &p, int status) {
 // Takes apart what has come. Returns false after a protocol failure.
 bool parse_input(Pipeline &p) {
     Agent &a = *p.agent;
+    if (p.hello) {
+        if (a.rlen - a.rpos < HELLO.size())
+            return true;
+        std::string_view r(reinterpret_cast<const char *>(a.rbuf.data()) + a.rpos, HELLO.size());
+        if (r != HELLO && r != HELLO_OLD)
+            return false;
+        a.rpos += HELLO.size();
+        p.hello = false;
+        p.deadline = now_ms() + a.timeout_ms;
+    }
     for (;;) {
         skip_unsent(p);
         if (p.answered == p.sent)
@@ -333,7 +343,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         p.reading = WantFirst;
         p.out.clear();
         p.out_pos = 0;
-        p.deadline = start + p.agent->timeout_ms;
+        p.deadline = start + (p.hello ? p.hello_ms : p.agent->timeout_ms);
         set_nonblocking(p.agent->to, true);
     }
     auto end_one = [&](Pipeline &p, PipeFail f) {
@@ -351,6 +361,9 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         int wait = POLL_SLICE_MS;
         for (std::size_t i = 0; i < n; i++) {
             Pipeline &p = ps[i];
+            if (p.last && p.agent->to >= 0 && p.sent == p.n && !p.held && !p.data &&
+                p.out_pos == p.out.size())
+                agent_end_input(*p.agent);
             if (done(p))
                 continue;
             if (interrupted) {
@@ -402,7 +415,8 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         }
     }
     for (std::size_t i = 0; i < n; i++)
-        set_nonblocking(ps[i].agent->to, false);
+        if (ps[i].agent->to >= 0)
+            set_nonblocking(ps[i].agent->to, false);
     // A SIGPIPE raised by a failed write is taken back before the mask is restored.
     sigset_t pipe_only;
     sigemptyset(&pipe_only);

@@ -53,6 +53,14 @@ struct Pipeline {
     PipeRequest *reqs = nullptr;
     std::size_t n = 0;
     Pacer *pacer = nullptr; // paces the data of puts when not null
+    // No more requests will come: the agent's input is closed as soon as every request
+    // and its data went out, so that the agent ends right after its last answer.
+    bool last = false;
+    // The agent's hello went out before the requests (hello_send) and its answer comes
+    // first: the requests need not wait for it. It may take hello_ms from the first
+    // request on; hello stays set when it never came.
+    bool hello = false;
+    int hello_ms = 0;
     // Working state, kept by pipeline_run.
     std::size_t sent = 0;     // requests whose header went out
     std::size_t answered = 0; // requests whose final answer came (or that failed)

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -120,6 +121,42 @@ TEST_F(PipelineAgent, SumsThenPutsWithARefusal) {
     EXPECT_EQ(puts[4].info.length, 3 << 20);
     EXPECT_EQ(a.seq, 604);
     EXPECT_EQ(agent_close(a), 0);
+}
+
+// Requests that follow the hello without waiting for its answer; with last set, the
+// agent's input ends after the final request, so the agent ends by itself.
+TEST_F(PipelineAgent, RequestsBehindTheHelloAndTheInputEndedAfterTheLast) {
+    Agent a;
+    ASSERT_TRUE(agent_start(a, {testproc::bin("tarko_remote2")}));
+    ASSERT_EQ(hello_send(a), ClientError::None);
+    write("f", "data");
+    std::vector<PipeRequest> r{sum_of(dir, "f"), put_of(dir + "/f", dir + "/out", "g")};
+    Pipeline p = pipeline_of(a, r.data(), r.size());
+    p.hello = p.last = true;
+    p.hello_ms = 5000;
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    EXPECT_FALSE(p.hello);
+    EXPECT_EQ(r[0].status, Status::Ok);
+    EXPECT_EQ(r[1].status, Status::Ok);
+    EXPECT_EQ(a.to, -1);
+    EXPECT_TRUE(testproc::wait_until([&] { return waitpid(a.pid, nullptr, WNOHANG) == a.pid; }));
+    a.pid = -1;
+}
+
+// A peer whose first words are not a hello fails the exchange; the hello stays unseen.
+TEST(PipelinePeer, WrongHelloIsAProtocolError) {
+    Peer peer([](int in, int out) {
+        testproc::read_n(in, 1 + 18, 2000);
+        testproc::write_all(out, "HELLO_v99\n" + answer(1, 11));
+    });
+    ASSERT_EQ(hello_send(peer.a), ClientError::None);
+    PipeRequest r = sum_of("/d", "n");
+    Pipeline p = pipeline_of(peer.a, &r, 1);
+    p.hello = true;
+    p.hello_ms = 2000;
+    EXPECT_EQ(pipeline_run(&p, 1), 1u);
+    EXPECT_TRUE(p.hello);
+    EXPECT_EQ(r.fail, PipeFail::Protocol);
 }
 
 TEST(PipelinePeer, AnswerOutOfTurnIsAProtocolError) {

@@ -254,6 +254,24 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     EXPECT_FALSE(exists("host/sub/skip.tmp"));
 }
 
+// Of three connections only the first comes up: the others are said, and their puts go
+// over the first.
+TEST_F(StationLocal, SyncStreamsThatNeverAnswerGiveTheirFilesBack) {
+    mkdir(p("tree").c_str(), 0755);
+    for (char c = 'a'; c <= 'f'; c++)
+        write(std::string("tree/") + c, std::string(1, c));
+    // The station starts the first connection first: its agent has the lowest process id.
+    std::string agent = script(
+        "agent", "echo $$ >>'" + p("pids") + "'; sleep 0.2\n" + "[ $$ = $(sort -n '" + p("pids") +
+                     "' | head -n 1) ] && exec " + testproc::bin("tarko_remote2") + "\nexit 3\n");
+    auto r = raw({testproc::bin("tarko_station"), "--agent", agent, "sync", "-r", "--streams", "3",
+                  "tree", p("host")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (char c = 'a'; c <= 'f'; c++)
+        EXPECT_EQ(read(std::string("host/") + c), std::string(1, c));
+    EXPECT_NE(r.err.find("the agent command ended with status 3"), std::string::npos) << r.err;
+}
+
 TEST_F(StationLocal, GetKeepsLocalUntilTheWholeFileHasCome) {
     write("keep", "old local");
     mkdir(p("host").c_str(), 0755);
