@@ -1,0 +1,314 @@
+#include "sync.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <string>
+
+namespace cmd {
+
+namespace {
+
+// The files to sync: those named, or the regular files of the tree of sync -r, whose
+// left-out entries are reported one by one. Returns the result so far.
+CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
+    const char *dir = c.o.args[c.o.nargs - 1];
+    std::vector<station::TreeFile> found;
+    CommandResult result = Outcome::Ok;
+    if (c.o.recursive) {
+        std::vector<std::string> excludes(c.o.excludes, c.o.excludes + c.o.nexcludes);
+        std::vector<station::TreeSkipped> skipped;
+        if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
+            say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
+                        strerror(errno));
+            return Outcome::LocalUnreadable;
+        }
+        for (const auto &sk : skipped) {
+            say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
+                        station::tree_skip_text(sk));
+            bool harmless =
+                sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
+            if (!harmless && result.ok())
+                result = Outcome::LocalUnreadable;
+        }
+    } else {
+        for (std::size_t i = 0; i + 1 < c.o.nargs; i++)
+            found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
+    }
+    for (auto &f : found) {
+        SyncFile sf{f, {}, 0, 0, 0, false};
+        station::UploadInfo why;
+        if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
+            say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
+                        f.local.c_str(), local_error_text(why.local_errno));
+            if (result.ok())
+                result = Outcome::LocalUnreadable;
+            continue;
+        }
+        files.push_back(std::move(sf));
+    }
+    return result;
+}
+
+// A sync in flight. The sums of all files go back to back over the first connection,
+// right behind its hello; each answer that shows a difference queues its file, and
+// every connection is kept two puts deep from that queue (the next header goes out as
+// soon as the data before it are sent), so the puts run while later sums are still
+// coming in. The further connections take puts before their hellos are answered; one
+// that never answers gives its puts back to the queue.
+struct SyncRun {
+    HostSession &c;
+    std::vector<SyncFile> &files;
+    std::vector<HostSession *> streams = {};                  // the first, then the others
+    std::vector<std::vector<station::PipeRequest>> reqs = {}; // per connection
+    std::vector<std::vector<std::size_t>> file_of = {};       // per connection: per put, its file
+    std::vector<station::Pipeline> ps = {};
+    std::vector<station::Pacer> pacers = {};
+    std::vector<std::size_t> seen = {};  // per connection: answers looked at
+    std::vector<char> broken = {};       // per connection: it failed and takes no more
+    std::vector<std::size_t> queue = {}; // files to put, from qhead on
+    std::size_t qhead = 0;
+    std::size_t summed = 0; // files whose sum answer was looked at
+    std::size_t nput = 0;
+    std::int64_t total = 0; // bytes of the puts
+};
+
+// Puts kept queued on a connection: one whose data are going out or awaited, and the
+// next, whose header follows them at once.
+constexpr std::size_t SYNC_DEPTH = 2;
+
+bool unchanged(const SyncFile &f, const station::PipeRequest &r) {
+    return r.fail == station::PipeFail::None && r.status == Status::Ok &&
+           r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
+}
+
+bool absent(const station::PipeRequest &r) {
+    return r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
+}
+
+// Appends the put of file k to connection i; one that failed keeps it unsent (NotSent).
+void sync_put(SyncRun &s, std::size_t k, std::size_t i) {
+    SyncFile &f = s.files[k];
+    station::PipeRequest r;
+    r.op = station::PipeOp::Put;
+    r.dir = f.f.dir;
+    r.name = f.f.name;
+    r.local = f.f.local;
+    f.stream = i;
+    f.put_at = s.reqs[i].size();
+    s.reqs[i].push_back(std::move(r));
+    s.file_of[i].push_back(k);
+    station::Pipeline &p = s.ps[i];
+    p.reqs = s.reqs[i].data();
+    if (!s.broken[i])
+        p.n = s.reqs[i].size();
+}
+
+void sync_tick(void *ctx) {
+    SyncRun &s = *static_cast<SyncRun *>(ctx);
+    std::size_t n = s.ps.size();
+    for (std::size_t i = 0; i < n; i++) {
+        for (; s.seen[i] < s.ps[i].answered; s.seen[i]++)
+            if (station::pipe_fail_ends_connection(s.reqs[i][s.seen[i]].fail))
+                s.broken[i] = 1;
+        // A further connection that never said hello: its puts go elsewhere.
+        if (i > 0 && s.broken[i] && s.ps[i].hello)
+            for (; !s.file_of[i].empty(); s.file_of[i].pop_back())
+                s.queue.push_back(s.file_of[i].back());
+    }
+    bool was_summing = s.summed < s.files.size();
+    for (; s.summed < s.ps[0].answered && s.summed < s.files.size(); s.summed++) {
+        SyncFile &f = s.files[s.summed];
+        const station::PipeRequest &r = s.reqs[0][f.sum_at];
+        bool differs = r.fail == station::PipeFail::None && r.status == Status::Ok;
+        if (unchanged(f, r) || !(absent(r) || differs))
+            continue;
+        f.put = true;
+        if (s.c.o.dry_run)
+            continue;
+        s.queue.push_back(s.summed);
+        s.nput++;
+        s.total += f.mine.length;
+    }
+    // The further connections take puts first: the first still has the sums before it.
+    bool any = false;
+    for (std::size_t k = 1; k <= n; k++) {
+        std::size_t i = k % n;
+        if (s.broken[i])
+            continue;
+        any = true;
+        while (s.qhead < s.queue.size() && s.ps[i].n - s.ps[i].answered < SYNC_DEPTH)
+            sync_put(s, s.queue[s.qhead++], i);
+    }
+    // With no connection left, the rest of the queue stays unsent.
+    while (!any && s.qhead < s.queue.size())
+        sync_put(s, s.queue[s.qhead++], 0);
+    // With every put handed out for good (none on a connection whose hello may still
+    // fail), each agent may end after its last answer.
+    bool settled = s.summed == s.files.size() && s.qhead == s.queue.size();
+    for (std::size_t i = 1; i < n; i++)
+        if (!s.broken[i] && s.ps[i].hello && !s.file_of[i].empty())
+            settled = false;
+    for (auto &p : s.ps)
+        p.last = p.last || settled;
+    if (s.c.o.dry_run)
+        return;
+    std::int64_t done = 0;
+    for (const auto &p : s.ps)
+        done += p.data_total;
+    if (was_summing && s.summed == s.files.size()) {
+        char label[32];
+        format(label, sizeof label, "%zu files", s.nput);
+        progress_start(s.c.bar, label, s.total, progress_wanted(s.c));
+    } else if (!was_summing) {
+        progress_update(s.c.bar, done);
+    }
+}
+
+// The client error that stands for a hello that failed in a pipeline.
+station::Reply hello_error(const std::vector<station::PipeRequest> &reqs) {
+    station::PipeFail f = reqs.empty() ? station::PipeFail::Closed : reqs[0].fail;
+    return f == station::PipeFail::Protocol ? station::Reply(station::ClientError::Hello)
+                                            : pipe_error(f);
+}
+
+} // namespace
+
+void sync_end(SyncStart &s) {
+    for (auto &x : s.extra)
+        station::agent_end_input(x->agent);
+    for (auto &x : s.extra)
+        station::agent_close(x->agent, station::interrupted ? 2000 : 5000);
+    s.extra.clear();
+}
+
+SyncStart::~SyncStart() {
+    sync_end(*this);
+}
+
+void sync_start(HostSession &c, SyncStart &s) {
+    std::size_t n = c.o.nargs - 1; // the files named, or at most --streams for a tree
+    n = c.o.dry_run ? 1 : std::min<std::size_t>(c.o.streams, c.o.recursive ? c.o.streams : n);
+    std::vector<HostSession *> more;
+    for (std::size_t i = 1; i < n; i++) {
+        s.extra.push_back(
+            std::make_unique<HostSession>(HostSession{c.o, c.host, c.fanout, {}, {}, {}}));
+        more.push_back(s.extra.back().get());
+    }
+    s.up.assign(more.size(), Outcome::Ok);
+    launch_all(more.data(), more.size(), s.up.data());
+    s.listed = sync_list(c, s.files);
+}
+
+// The command's own connection is greeted in the run of its sums.
+CommandResult cmd_sync(HostSession &c, SyncStart &start) {
+    CommandResult result = start.listed;
+    auto keep = [&](CommandResult r) {
+        if (!r.ok() && result.ok())
+            result = r;
+    };
+    SyncRun s{c, start.files};
+    HostSession *first = &c;
+    if (s.files.empty()) { // nothing to ask: the hello alone
+        CommandResult r = Outcome::Ok;
+        greet_all(&first, 1, &r);
+        return r.ok() ? result : r;
+    }
+    s.streams.push_back(first);
+    for (std::size_t i = 0; i < start.extra.size(); i++) {
+        connect_failed(*start.extra[i], start.up[i]);
+        if (start.up[i].ok())
+            s.streams.push_back(start.extra[i].get());
+    }
+    std::size_t n = s.streams.size();
+    s.reqs.resize(n);
+    s.file_of.resize(n);
+    s.seen.assign(n, 0);
+    s.broken.assign(n, 0);
+    for (auto &f : s.files) {
+        station::PipeRequest r;
+        r.dir = f.f.dir;
+        r.name = f.f.name;
+        f.sum_at = s.reqs[0].size();
+        s.reqs[0].push_back(std::move(r));
+    }
+    s.pacers.resize(c.o.bwlimit > 0 ? n : 0);
+    for (auto &p : s.pacers)
+        station::pacer_start(p, c.o.bwlimit);
+    for (std::size_t i = 0; i < n; i++) {
+        s.ps.push_back(station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size(),
+                                            s.pacers.empty() ? nullptr : &s.pacers[i]));
+        s.ps[i].hello = true;
+        s.ps[i].hello_ms = c.o.answer_seconds * 1000;
+    }
+    station::pipeline_run(s.ps.data(), n, station::PipeTick{sync_tick, &s});
+    if (!c.o.dry_run) {
+        std::int64_t done = 0;
+        for (const auto &p : s.ps)
+            done += p.data_total;
+        progress_end(c.bar, done);
+    }
+    // Every hello that came is taken as connect_greet takes it, every one that failed
+    // is said; those never awaited are not.
+    for (std::size_t i = 0; i < n; i++) {
+        bool awaited = !s.ps[i].hello || s.ps[i].n > 0;
+        CommandResult r =
+            awaited ? greet_result(*s.streams[i], s.ps[i].hello ? hello_error(s.reqs[i])
+                                                                : station::Reply(Status::Ok))
+                    : CommandResult(Outcome::Ok);
+        connect_failed(*s.streams[i], r);
+        if (i == 0 && !r.ok())
+            return r;
+    }
+
+    // Each connection that broke is reported once, at its first failed request; the
+    // requests after it were never answered.
+    std::vector<char> broke(n, 0);
+    for (auto &f : s.files) {
+        const station::PipeRequest &r = s.reqs[0][f.sum_at];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "sum %s", rpath);
+        if (f.put) {
+            if (c.o.dry_run)
+                say_result(c, "would put %s: %s (%lld bytes)", rpath,
+                           absent(r) ? "missing" : "differs",
+                           static_cast<long long>(f.mine.length));
+            continue;
+        }
+        if (unchanged(f, r)) {
+            say_result(c, "skipped %s: unchanged (%lld bytes, checksum %u)", rpath,
+                       static_cast<long long>(f.mine.length), f.mine.checksum);
+            note(c, "skip", rpath, Outcome::Ok, f.mine.length, &f.mine.checksum);
+            continue;
+        }
+        bool was = broke[0];
+        if (CommandResult e = pipe_result(c, what, r, broke[0]); !e.ok()) {
+            note(c, "sum", rpath, e);
+            if (!was)
+                keep(e);
+        }
+    }
+    if (c.o.dry_run || station::interrupted)
+        return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
+    for (auto &f : s.files) {
+        if (!f.put)
+            continue;
+        const station::PipeRequest &r = s.reqs[f.stream][f.put_at];
+        char rpath[PATH_CAP], what[PATH_CAP + 16];
+        remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
+        snprintf(what, sizeof what, "put %s", rpath);
+        bool was = broke[f.stream];
+        CommandResult e = pipe_result(c, what, r, broke[f.stream]);
+        note(c, "put", rpath, e, r.length);
+        if (e.ok())
+            say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
+        else if (!was)
+            keep(e);
+    }
+    return station::interrupted ? CommandResult::interrupted(station::interrupted) : result;
+}
+
+} // namespace cmd
