@@ -147,9 +147,11 @@ void queue_data(Pipeline &p) {
             p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
         cksum_final(r.length, &p.crc);
         put_long(p.out, static_cast<std::int32_t>(p.src_changed ? ~p.crc : p.crc));
-        bool changed = p.src_changed;
+        // Kept with the request for its final answer: the next put may open its own file
+        // before that answer comes.
+        if (p.src_changed)
+            r.fail = PipeFail::Changed;
         close_source(p);
-        p.src_changed = changed; // kept for the final answer
     }
 }
 
@@ -175,11 +177,8 @@ void skip_unsent(Pipeline &p) {
 void finish(Pipeline &p, int status) {
     PipeRequest &r = p.reqs[p.answered];
     r.status = static_cast<Status>(status);
-    r.fail = PipeFail::None;
-    if (r.op == PipeOp::Put && p.src_changed) {
-        r.fail = PipeFail::Changed;
-        p.src_changed = false;
-    }
+    r.fail =
+        r.op == PipeOp::Put && r.fail == PipeFail::Changed ? PipeFail::Changed : PipeFail::None;
     p.answered++;
     p.reading = WantFirst;
     p.deadline = now_ms() + p.agent->timeout_ms;

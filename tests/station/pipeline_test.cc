@@ -172,6 +172,29 @@ TEST(PipelinePeer, FullPipesBothWaysDoNotDeadlock) {
     unlink(tmpl);
 }
 
+// The first of two puts grows while it is sent; the second put's header goes out before
+// the first's final answer comes, and the first must still end Changed.
+TEST_F(PipelineAgent, ChangedPutFollowedByAnotherPut) {
+    write("a", "12345");
+    write("b", "67890");
+    Peer peer([&](int in, int out) {
+        testproc::read_n(in, 18, 2000); // the first put's header
+        std::ofstream(dir + "/a", std::ios::app) << "more";
+        testproc::write_all(out, answer(1, 1));
+        testproc::read_n(in, 4 + 5 + 4 + 18, 2000); // its data, the second put's header
+        testproc::write_all(out, answer(1, 6) + answer(2, 1));
+        testproc::read_n(in, 4 + 5 + 4, 2000);
+        testproc::write_all(out, answer(2, 0));
+    });
+    std::vector<PipeRequest> r{put_of(dir + "/a", "/d", "a"), put_of(dir + "/b", "/d", "b")};
+    Pipeline p = pipeline_of(peer.a, r.data(), r.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    EXPECT_EQ(r[0].fail, PipeFail::Changed);
+    EXPECT_EQ(r[0].status, Status::BadChecksum);
+    EXPECT_EQ(r[1].fail, PipeFail::None);
+    EXPECT_EQ(r[1].status, Status::Ok);
+}
+
 TEST(Rate, ParsedAndPaced) {
     double r = 0;
     EXPECT_EQ(parse_rate("100M", &r), 0);
