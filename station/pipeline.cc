@@ -344,6 +344,9 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
     for (;;) {
         if (tick.fn && !interrupted)
             tick.fn(tick.ctx);
+        // What the tick added may end at once (requests that fail locally): the tick is
+        // then asked again, as the run ends only when every pipeline is done after a call.
+        bool all_done = std::all_of(ps, ps + n, [](const Pipeline &p) { return done(p); });
         fds.clear();
         owner.clear();
         long long now = now_ms();
@@ -378,8 +381,11 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
                 owner.push_back(i);
             }
         }
-        if (fds.empty())
-            break;
+        if (fds.empty()) {
+            if (all_done || !tick.fn || interrupted)
+                break;
+            continue;
+        }
         timespec ts{wait / 1000, static_cast<long>(wait % 1000) * 1000000};
         int r = ppoll(fds.data(), fds.size(), &ts, &waiting);
         if (r <= 0)

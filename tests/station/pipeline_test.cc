@@ -195,6 +195,27 @@ TEST_F(PipelineAgent, ChangedPutFollowedByAnotherPut) {
     EXPECT_EQ(r[1].status, Status::Ok);
 }
 
+// The tick adds requests that fail before anything goes out: it is called again all
+// the same, until a call adds nothing.
+TEST(PipelinePeer, TickCalledAgainAfterRequestsThatFailLocally) {
+    Peer peer([](int, int) {});
+    std::vector<PipeRequest> r;
+    Pipeline p = pipeline_of(peer.a, nullptr, 0);
+    std::pair<std::vector<PipeRequest> *, Pipeline *> ctx{&r, &p};
+    auto add = [](void *c) {
+        auto [reqs, pipe] = *static_cast<decltype(ctx) *>(c);
+        if (reqs->size() < 3) {
+            reqs->push_back(put_of("/nonexistent/f", "/d", "n"));
+            pipe->reqs = reqs->data();
+            pipe->n = reqs->size();
+        }
+    };
+    EXPECT_EQ(pipeline_run(&p, 1, PipeTick{add, &ctx}), 0u);
+    ASSERT_EQ(r.size(), 3u);
+    for (const PipeRequest &q : r)
+        EXPECT_EQ(q.fail, PipeFail::Local);
+}
+
 TEST(Rate, ParsedAndPaced) {
     double r = 0;
     EXPECT_EQ(parse_rate("100M", &r), 0);
