@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -219,9 +220,13 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
                 ended = PipeFail::NotSent;
             continue;
         }
-        // Sent: the next number.
+        // Sent: the next number, and a put announces its whole file.
         if (r.seq != seq + 1)
             fuzzin::fail("request %zu: sequence %d after %d", i, r.seq, seq);
+        struct stat st;
+        if (r.op == PipeOp::Put && (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
+            fuzzin::fail("request %zu: a put of %lld bytes from a file of %lld", i,
+                         static_cast<long long>(r.length), static_cast<long long>(st.st_size));
         seq = r.seq;
         if (f == PipeFail::None || f == PipeFail::Changed) {
             if (r.status == Status::Ready)
@@ -236,6 +241,36 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
     if (seq != seq_after)
         fuzzin::fail("the agent's sequence is %d, the last request sent had %d", seq_after, seq);
     return ended != PipeFail::None;
+}
+
+// Requests that the tick appends, one a call to each connection that has not failed, as
+// the commands add work that depends on earlier answers.
+struct Late {
+    std::array<std::vector<PipeRequest>, 2> *reqs;
+    std::array<std::vector<PipeRequest>, 2> queued;
+    std::array<std::size_t, 2> taken{};
+    station::Pipeline *pipes;
+    std::size_t conns;
+};
+
+bool connection_failed(const station::Pipeline &p) {
+    for (std::size_t i = 0; i < p.answered; i++)
+        if (station::pipe_fail_ends_connection(p.reqs[i].fail))
+            return true;
+    return false;
+}
+
+void tick(void *ctx) {
+    Late &l = *static_cast<Late *>(ctx);
+    for (std::size_t c = 0; c < l.conns; c++) {
+        station::Pipeline &p = l.pipes[c];
+        if (l.taken[c] == l.queued[c].size() || connection_failed(p))
+            continue;
+        std::vector<PipeRequest> &r = (*l.reqs)[c];
+        r.push_back(l.queued[c][l.taken[c]++]);
+        p.reqs = r.data();
+        p.n = r.size();
+    }
 }
 
 } // namespace
@@ -256,7 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // ops[1]: bits 0-2 the pieces: 1 to 7 bytes, or with 0 each answer from its 'R' on,
     // after the station's bytes for the one before came or 1 ms passed; bits 3-7 where
     // the data splits between two peers, in 32nds. ops[2] on: the requests, bit 5 the
-    // connection each goes to.
+    // connection each goes to, bit 6 set when the tick appends it during the run.
     unsigned char cfg = script.ops.size() > 0 ? script.ops[0] : 0;
     unsigned char how = script.ops.size() > 1 ? script.ops[1] : 0;
     std::size_t conns = 1 + (cfg & 1);
@@ -270,19 +305,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::size_t split = conns == 2 ? script.rest_size() * (how >> 3) / 32 : script.rest_size();
 
     std::array<std::vector<PipeRequest>, 2> reqs;
-    for (std::size_t i = 2; i < script.ops.size(); i++)
-        reqs[conns == 2 ? (script.ops[i] >> 5) & 1 : 0].push_back(request_of(script.ops[i]));
+    std::array<station::Pipeline, 2> pipes;
+    Late late{&reqs, {}, {}, pipes.data(), conns};
+    for (std::size_t i = 2; i < script.ops.size(); i++) {
+        unsigned char op = script.ops[i];
+        std::size_t c = conns == 2 ? (op >> 5) & 1 : 0;
+        (op & 0x40 ? late.queued[c] : reqs[c]).push_back(request_of(op));
+    }
 
     int fds_before = open_fds();
     std::array<Peer, 2> peers;
-    std::array<station::Pipeline, 2> pipes;
     for (std::size_t c = 0; c < conns; c++) {
         std::string_view bytes = c == 0 ? script.data.substr(0, split) : script.data.substr(split);
         peers[c].start(agents[c], bytes, ends[c], piece);
         agents[c].seq = 0;
         pipes[c] = station::pipeline_of(agents[c], reqs[c].data(), reqs[c].size());
     }
-    std::size_t failed = station::pipeline_run(pipes.data(), conns);
+    std::size_t failed = station::pipeline_run(pipes.data(), conns, station::PipeTick{tick, &late});
 
     std::size_t seen_failed = 0;
     for (std::size_t c = 0; c < conns; c++) {
@@ -291,7 +330,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (agents[c].rpos > agents[c].rlen)
             fuzzin::fail("connection %zu: read position %zu past its end %zu", c, agents[c].rpos,
                          agents[c].rlen);
-        seen_failed += check(reqs[c], 0, agents[c].seq, ends[c]) ? 1 : 0;
+        bool broke = check(reqs[c], 0, agents[c].seq, ends[c]);
+        if (!broke && late.taken[c] < late.queued[c].size())
+            fuzzin::fail("connection %zu: it ended with %zu requests that the tick would add", c,
+                         late.queued[c].size() - late.taken[c]);
+        seen_failed += broke ? 1 : 0;
     }
     if (failed != seen_failed)
         fuzzin::fail("pipeline_run says %zu connections failed, the requests show %zu", failed,
