@@ -1,14 +1,15 @@
 // The station's pipelined exchange (pipeline_run) against stand-in peers that answer
 // with any bytes. The script chooses one or two connections, how each peer ends and in
 // what pieces it writes, and the requests (sums, puts of small local files, pushes, and
-// requests that fail locally); the rest of the input is what the peers answer, split
-// between them. Each peer writes its bytes and then closes its output, closes both
-// ways or stays silent, always draining what the station writes. pipeline_run must
-// return; every request must end with an agent status or a failure the exchange
-// allows; after a failure that ends the connection only that failure or NotSent
-// follows; the requests sent carry the agent's next sequence numbers in order; a put of
-// a file that grew while it was sent never ends in success; and no descriptor is left
-// open.
+// requests that fail locally), some of them added by the run's tick while it runs; the
+// rest of the input is what the peers answer, split between them. Each peer writes its
+// bytes and then closes its output, closes both ways or stays silent, always draining
+// what the station writes. pipeline_run must return; every request must end with an
+// agent status or a failure the exchange allows; after a failure that ends the
+// connection only that failure or NotSent follows; the requests sent carry the agent's
+// next sequence numbers in order; a put announces its whole file, and one of a file that
+// grew while it was sent never ends in success; every request the tick would add is
+// added unless its connection failed; and no descriptor is left open.
 #include "fuzz_input.h"
 #include "pipeline.h"
 
