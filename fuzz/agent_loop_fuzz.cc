@@ -1,18 +1,20 @@
 // The agent's whole request loop, black-box: a generator of request sequences that the
 // protocol's structure shapes (hellos, numbered requests of every operation and of none,
 // counted strings at and around their caps, negative and huge lengths, data phases with
-// right and wrong checksums, relays to a second host, cut-off input) runs the sanitizer
-// agent of this tree inside the view of a simulated site, never on this machine's own
-// files. Each run must end by itself with status 0 and without a sanitizer report, and
-// may change files only where its requests point: the generator's directories, the
-// agent's log, the Audium tree and the application logs (and the Java runtime's own
-// scratch files of a deployment).
+// right and wrong checksums, relays to a second host and to far agents that misbehave,
+// cut-off input, input that arrives a few bytes at a time) runs the sanitizer agent of
+// this tree inside the view of a simulated site, never on this machine's own files. Each
+// run must end by itself with status 0 and without a sanitizer report, and may change
+// files only where its requests point: the generator's directories, the agent's log, the
+// Audium tree and the application logs (and the Java runtime's own scratch files of a
+// deployment).
 //
 //   agent_loop_fuzz RUNS SECONDS SEED FINDINGS_DIR    generated runs, bounded both ways
 //   agent_loop_fuzz --replay FILE...                  one run per saved input
 //
-// A failing input is kept as FINDINGS_DIR/agent_loop-<hash>, printed in hex, and the
-// program ends with status 1 (2 when no site can be brought up).
+// A failing input is kept as FINDINGS_DIR/agent_loop-<hash> (agent_loop-<hash>-pN when
+// it was written in pieces of up to N bytes, as its replay then is), printed in hex,
+// and the program ends with status 1 (2 when no site can be brought up).
 #include "client.h"
 #include "proc.h"
 
@@ -45,7 +47,8 @@ class Gen {
   public:
     explicit Gen(std::uint32_t seed) : rng_(seed) {}
 
-    std::string sequence() {
+    // The next run's input; *piece is 0, or the largest piece it is written in.
+    std::string sequence(std::size_t *piece) {
         out_.clear();
         seq_ = 0;
         int n = 1 + pick(12);
@@ -53,6 +56,8 @@ class Gen {
             frame();
         if (chance(10)) // cut off anywhere
             out_.resize(pick(static_cast<int>(out_.size()) + 1));
+        // A few bytes a millisecond: only short inputs, so that runs stay short.
+        *piece = out_.size() <= 1500 && chance(20) ? 1 + static_cast<std::size_t>(pick(7)) : 0;
         return out_;
     }
 
@@ -106,7 +111,12 @@ class Gen {
     std::string host() {
         static const std::array<std::string, 5> hosts = {"b", "b", "a", "nohost",
                                                          std::string(64, 'h')};
-        return one_of(hosts);
+        // Far agents that misbehave (see broken_rsh); the two that keep the agent
+        // waiting come seldom.
+        static const std::array<std::string, 10> broken = {
+            "broken-close", "broken-garbage", "broken-answers", "broken-ready",  "broken-ready",
+            "broken-cut",   "broken-flood",   "broken-close",   "broken-silent", "broken-mute"};
+        return chance(30) ? one_of(broken) : one_of(hosts);
     }
     std::string appl() {
         static const std::array<std::string, 5> appls = {"app1", "app2", "../x", "a b",
@@ -272,10 +282,12 @@ std::string stray_changes() {
     return stray;
 }
 
-// One run of the agent in host a's view; returns "" or what went wrong.
-std::string run_once(const std::string &input) {
+// One run of the agent in host a's view, its input written whole or in pieces of up to
+// piece bytes; returns "" or what went wrong.
+std::string run_once(const std::string &input, std::size_t piece) {
     testproc::Options opt;
     opt.input = input;
+    opt.input_piece = piece;
     opt.timeout_ms = 60000;
     auto r = testproc::run({simsite, "exec", site, "a", "--", "/usr/local/bin/tarko_remote2"}, opt);
     answered += r.out.empty() ? 0 : 1;
@@ -296,6 +308,43 @@ std::string run_once(const std::string &input) {
     return "";
 }
 
+void site_down() {
+    testproc::run({simsite, "down", site});
+}
+
+// Host a's rsh in the fuzz site: the hosts named broken-* are answered here by far
+// agents that misbehave, each within a fraction of the agent's relay read limit; every
+// other host goes to the site's own rsh.
+constexpr const char *broken_rsh = R"(#!/bin/sh
+case $1 in
+broken-close) exit 0 ;;
+broken-garbage) printf 'HELLO_v2x\n\001R\377' ;;
+broken-answers) printf 'HELLO_v22\nzzR\000\000\000\007\000\000R\000\000\000\001\377\377R\000\000\000\002\000\001' ;;
+broken-ready) printf 'HELLO_v22\nR\000\000\000\001\000\001'; head -c 100 >/dev/null ;;
+broken-cut) printf 'HELLO_v22\nR\000\000' ;;
+broken-flood) printf 'HELLO_v22\n'; head -c 20000 /dev/zero ;;
+broken-silent) sleep 0.2 ;;
+broken-mute) printf 'HELLO_v22\n'; sleep 0.2 ;;
+*) exec /usr/local/lib/fuzz-site/rsh "$@" ;;
+esac
+)";
+
+// Puts broken_rsh in place of host a's rsh, which moves aside under its own name.
+bool install_broken_rsh() {
+    auto r = testproc::run({simsite, "path", site, "a", "/usr/bin/rsh"});
+    std::string rsh = r.out.substr(0, r.out.find('\n'));
+    std::filesystem::path aside =
+        std::filesystem::path(rsh).parent_path().parent_path() / "local/lib/fuzz-site/rsh";
+    std::error_code ec;
+    std::filesystem::create_directories(aside.parent_path(), ec);
+    std::filesystem::rename(rsh, aside, ec);
+    if (ec || r.status != 0)
+        return false;
+    std::ofstream(rsh) << broken_rsh;
+    std::filesystem::permissions(rsh, std::filesystem::perms(0755), ec);
+    return !ec;
+}
+
 bool site_up() {
     testproc::Options opt;
     opt.timeout_ms = 60000;
@@ -307,18 +356,21 @@ bool site_up() {
                      r.err.c_str());
         return false;
     }
+    if (!install_broken_rsh()) {
+        std::fprintf(stderr, "agent_loop_fuzz: cannot put the stand-in rsh in place\n");
+        site_down();
+        return false;
+    }
     for (const char *host : {"a", "b"})
         site_files[host] = changed(host);
     return true;
 }
 
-void site_down() {
-    testproc::run({simsite, "down", site});
-}
-
-bool report(const std::string &findings, const std::string &input, const std::string &why) {
-    std::string path =
-        findings + "/agent_loop-" + std::to_string(std::hash<std::string>{}(input) % 1000000007);
+bool report(const std::string &findings, const std::string &input, std::size_t piece,
+            const std::string &why) {
+    std::string path = findings + "/agent_loop-" +
+                       std::to_string(std::hash<std::string>{}(input) % 1000000007) +
+                       (piece > 0 ? "-p" + std::to_string(piece) : "");
     std::ofstream(path, std::ios::binary) << input;
     std::printf("agent_loop_fuzz: %s\ninput (%zu bytes, kept as %s):\n%s", why.c_str(),
                 input.size(), path.c_str(), hex(input).c_str());
@@ -341,7 +393,13 @@ int main(int argc, char **argv) {
         for (int i = 2; i < argc; i++) {
             std::stringstream in;
             in << std::ifstream(argv[i], std::ios::binary).rdbuf();
-            std::string why = run_once(in.str());
+            // Written in pieces as when it was found (a name ending in -pN).
+            std::string file = argv[i];
+            std::size_t at = file.rfind("-p");
+            std::size_t piece = 0;
+            if (at != std::string::npos && file.find('/', at) == std::string::npos)
+                piece = std::strtoul(file.c_str() + at + 2, nullptr, 10);
+            std::string why = run_once(in.str(), piece);
             std::printf("%s: %s\n", argv[i], why.empty() ? "ok" : why.c_str());
             ok = ok && why.empty();
         }
@@ -351,9 +409,10 @@ int main(int argc, char **argv) {
         Gen gen(static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
         long done = 0;
         for (; done < runs && std::chrono::steady_clock::now() < end; done++) {
-            std::string input = gen.sequence();
-            if (std::string why = run_once(input); !why.empty())
-                ok = report(argv[4], input, why);
+            std::size_t piece = 0;
+            std::string input = gen.sequence(&piece);
+            if (std::string why = run_once(input, piece); !why.empty())
+                ok = report(argv[4], input, piece, why);
         }
         std::printf("agent_loop_fuzz: %ld runs (%ld answered), %s\n", done, answered,
                     ok ? "no failure" : "failures kept");

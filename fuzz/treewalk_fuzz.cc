@@ -103,6 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const auto &[rel, n] : seen)
         if (n != 1)
             fuzzin::fail("%s found %d times", rel.c_str(), n);
+    // Nothing excluded is found or skipped, nor anything inside an excluded directory.
+    for (const auto &[rel, n] : seen) {
+        if (station::tree_excluded(rel, excludes))
+            fuzzin::fail("excluded %s was found", rel.c_str());
+        for (const auto &d : dirs)
+            if (!d.empty() && rel.starts_with(d + "/") && station::tree_excluded(d, excludes))
+                fuzzin::fail("%s was found inside excluded directory %s", rel.c_str(), d.c_str());
+    }
     for (const auto &[rel, reg] : regular) {
         bool excluded = false;
         for (std::size_t at = 0; !excluded && at != std::string::npos; at = rel.find('/', at + 1))

@@ -147,9 +147,11 @@ void queue_data(Pipeline &p) {
             p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
         cksum_final(r.length, &p.crc);
         put_long(p.out, static_cast<std::int32_t>(p.src_changed ? ~p.crc : p.crc));
-        bool changed = p.src_changed;
+        // Kept with the request for its final answer: the next put may open its own file
+        // before that answer comes.
+        if (p.src_changed)
+            r.fail = PipeFail::Changed;
         close_source(p);
-        p.src_changed = changed; // kept for the final answer
     }
 }
 
@@ -175,11 +177,8 @@ void skip_unsent(Pipeline &p) {
 void finish(Pipeline &p, int status) {
     PipeRequest &r = p.reqs[p.answered];
     r.status = static_cast<Status>(status);
-    r.fail = PipeFail::None;
-    if (r.op == PipeOp::Put && p.src_changed) {
-        r.fail = PipeFail::Changed;
-        p.src_changed = false;
-    }
+    r.fail =
+        r.op == PipeOp::Put && r.fail == PipeFail::Changed ? PipeFail::Changed : PipeFail::None;
     p.answered++;
     p.reading = WantFirst;
     p.deadline = now_ms() + p.agent->timeout_ms;
@@ -355,6 +354,9 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
     for (;;) {
         if (tick.fn && !interrupted)
             tick.fn(tick.ctx);
+        // What the tick added may end at once (requests that fail locally): the tick is
+        // then asked again, as the run ends only when every pipeline is done after a call.
+        bool all_done = std::all_of(ps, ps + n, [](const Pipeline &p) { return done(p); });
         fds.clear();
         owner.clear();
         long long now = now_ms();
@@ -392,8 +394,11 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
                 owner.push_back(i);
             }
         }
-        if (fds.empty())
-            break;
+        if (fds.empty()) {
+            if (all_done || !tick.fn || interrupted)
+                break;
+            continue;
+        }
         timespec ts{wait / 1000, static_cast<long>(wait % 1000) * 1000000};
         int r = ppoll(fds.data(), fds.size(), &ts, &waiting);
         if (r <= 0)

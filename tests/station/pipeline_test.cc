@@ -209,6 +209,50 @@ TEST(PipelinePeer, FullPipesBothWaysDoNotDeadlock) {
     unlink(tmpl);
 }
 
+// The first of two puts grows while it is sent; the second put's header goes out before
+// the first's final answer comes, and the first must still end Changed.
+TEST_F(PipelineAgent, ChangedPutFollowedByAnotherPut) {
+    write("a", "12345");
+    write("b", "67890");
+    Peer peer([&](int in, int out) {
+        testproc::read_n(in, 18, 2000); // the first put's header
+        std::ofstream(dir + "/a", std::ios::app) << "more";
+        testproc::write_all(out, answer(1, 1));
+        testproc::read_n(in, 4 + 5 + 4 + 18, 2000); // its data, the second put's header
+        testproc::write_all(out, answer(1, 6) + answer(2, 1));
+        testproc::read_n(in, 4 + 5 + 4, 2000);
+        testproc::write_all(out, answer(2, 0));
+    });
+    std::vector<PipeRequest> r{put_of(dir + "/a", "/d", "a"), put_of(dir + "/b", "/d", "b")};
+    Pipeline p = pipeline_of(peer.a, r.data(), r.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    EXPECT_EQ(r[0].fail, PipeFail::Changed);
+    EXPECT_EQ(r[0].status, Status::BadChecksum);
+    EXPECT_EQ(r[1].fail, PipeFail::None);
+    EXPECT_EQ(r[1].status, Status::Ok);
+}
+
+// The tick adds requests that fail before anything goes out: it is called again all
+// the same, until a call adds nothing.
+TEST(PipelinePeer, TickCalledAgainAfterRequestsThatFailLocally) {
+    Peer peer([](int, int) {});
+    std::vector<PipeRequest> r;
+    Pipeline p = pipeline_of(peer.a, nullptr, 0);
+    std::pair<std::vector<PipeRequest> *, Pipeline *> ctx{&r, &p};
+    auto add = [](void *c) {
+        auto [reqs, pipe] = *static_cast<decltype(ctx) *>(c);
+        if (reqs->size() < 3) {
+            reqs->push_back(put_of("/nonexistent/f", "/d", "n"));
+            pipe->reqs = reqs->data();
+            pipe->n = reqs->size();
+        }
+    };
+    EXPECT_EQ(pipeline_run(&p, 1, PipeTick{add, &ctx}), 0u);
+    ASSERT_EQ(r.size(), 3u);
+    for (const PipeRequest &q : r)
+        EXPECT_EQ(q.fail, PipeFail::Local);
+}
+
 TEST(Rate, ParsedAndPaced) {
     double r = 0;
     EXPECT_EQ(parse_rate("100M", &r), 0);

@@ -1,5 +1,6 @@
 #include "proc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -201,17 +202,21 @@ Result run(const std::vector<std::string> &argv, const Options &opt) {
         fcntl(c.in, F_SETFL, O_NONBLOCK);
     bool out_open = true, err_open = true;
     char buf[65536];
+    std::size_t pieces = 0;
+    long long next_piece = 0; // when the next piece of a trickled input may go
     while (out_open || err_open || c.in >= 0) {
-        long long left = end - now_ms();
+        long long now = now_ms(), left = end - now;
         if (left <= 0)
             break;
+        bool may_write = c.in >= 0 && now >= next_piece;
+        long long wait = c.in >= 0 && !may_write ? std::min(left, next_piece - now) : left;
         pollfd p[3] = {{out_open ? c.out : -1, POLLIN, 0},
                        {err_open ? c.err : -1, POLLIN, 0},
-                       {c.in, POLLOUT, 0}};
-        int r = poll(p, 3, static_cast<int>(left));
+                       {may_write ? c.in : -1, POLLOUT, 0}};
+        int r = poll(p, 3, static_cast<int>(wait));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r < 0)
             break;
         for (int i = 0; i < 2; i++) {
             if (!p[i].revents)
@@ -223,7 +228,12 @@ Result run(const std::vector<std::string> &argv, const Options &opt) {
                 (i == 0 ? out_open : err_open) = false;
         }
         if (p[2].revents) {
-            ssize_t k = write(c.in, opt.input.data() + in_off, opt.input.size() - in_off);
+            std::size_t want = opt.input.size() - in_off;
+            if (opt.input_piece > 0) {
+                want = std::min(want, 1 + pieces++ % opt.input_piece);
+                next_piece = now_ms() + 1;
+            }
+            ssize_t k = write(c.in, opt.input.data() + in_off, want);
             if (k > 0)
                 in_off += static_cast<size_t>(k);
             if ((k < 0 && errno != EINTR && errno != EAGAIN) || in_off == opt.input.size())

@@ -21,6 +21,8 @@ struct Result {
 
 struct Options {
     std::string input;              // written to standard input, which is then closed
+    std::size_t input_piece = 0;    // when not 0, input goes in pieces of 1, 2, ... up to
+                                    // this many bytes, each a millisecond after the last
     int timeout_ms = 20000;         // the child is killed with SIGKILL after this
     const char *cwd = nullptr;      // working directory of the child
     std::vector<std::string> env;   // NAME=VALUE entries set (or replaced) in the environment
