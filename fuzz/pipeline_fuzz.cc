@@ -252,6 +252,7 @@ struct Late {
     std::array<std::size_t, 2> taken{};
     station::Pipeline *pipes;
     std::size_t conns;
+    std::array<bool, 2> last{}; // set on the pipeline once the tick has added all it had
 };
 
 bool connection_failed(const station::Pipeline &p) {
@@ -265,7 +266,11 @@ void tick(void *ctx) {
     Late &l = *static_cast<Late *>(ctx);
     for (std::size_t c = 0; c < l.conns; c++) {
         station::Pipeline &p = l.pipes[c];
-        if (l.taken[c] == l.queued[c].size() || connection_failed(p))
+        if (l.taken[c] == l.queued[c].size()) {
+            p.last = l.last[c];
+            continue;
+        }
+        if (connection_failed(p))
             continue;
         std::vector<PipeRequest> &r = (*l.reqs)[c];
         r.push_back(l.queued[c][l.taken[c]++]);
@@ -288,7 +293,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static std::array<station::Agent, 2> agents;
     // ops[0]: bit 0 a second connection; bits 1-3 and 4-6 how each peer ends (3 stays
     // silent, 5 closes both ways, the others close its output, so that the silent runs
-    // and their waits stay few); bit 7 writes in pieces.
+    // and their waits stay few; with 6 and 7 the requests follow a hello whose answer
+    // is awaited in the run, with 7 the input is closed after the last request); bit 7
+    // writes in pieces.
     // ops[1]: bits 0-2 the pieces: 1 to 7 bytes, or with 0 each answer from its 'R' on,
     // after the station's bytes for the one before came or 1 ms passed; bits 3-7 where
     // the data splits between two peers, in 32nds. ops[2] on: the requests, bit 5 the
@@ -300,6 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return v == 3 ? End::Silent : v == 5 ? End::CloseBoth : End::Close;
     };
     std::array<End, 2> ends = {end_of((cfg >> 1) & 7), end_of((cfg >> 4) & 7)};
+    std::array<bool, 2> hello = {((cfg >> 1) & 7) >= 6, ((cfg >> 4) & 7) >= 6};
     int piece = 0;
     if (cfg & 0x80)
         piece = how % 8 == 0 ? -1 : how % 8;
@@ -321,6 +329,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         peers[c].start(agents[c], bytes, ends[c], piece);
         agents[c].seq = 0;
         pipes[c] = station::pipeline_of(agents[c], reqs[c].data(), reqs[c].size());
+        pipes[c].hello = hello[c];
+        pipes[c].hello_ms = agents[c].timeout_ms;
+        late.last[c] = hello[c] && ((cfg >> (c == 0 ? 1 : 4)) & 7) == 7;
     }
     std::size_t failed = station::pipeline_run(pipes.data(), conns, station::PipeTick{tick, &late});
 
@@ -332,6 +343,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzzin::fail("connection %zu: read position %zu past its end %zu", c, agents[c].rpos,
                          agents[c].rlen);
         bool broke = check(reqs[c], 0, agents[c].seq, ends[c]);
+        if (pipes[c].hello)
+            for (const auto &r : reqs[c])
+                if (r.fail == PipeFail::None)
+                    fuzzin::fail("connection %zu: an answer taken before the hello's", c);
+        if (late.last[c] && !broke && agents[c].to >= 0)
+            fuzzin::fail("connection %zu: its input still open after the last request", c);
         if (!broke && late.taken[c] < late.queued[c].size())
             fuzzin::fail("connection %zu: it ended with %zu requests that the tick would add", c,
                          late.queued[c].size() - late.taken[c]);
