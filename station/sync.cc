@@ -122,9 +122,9 @@ void sync_tick(void *ctx) {
     for (; s.summed < s.ps[0].answered && s.summed < s.files.size(); s.summed++) {
         SyncFile &f = s.files[s.summed];
         const station::PipeRequest &r = s.reqs[0][f.sum_at];
-        bool differs = r.fail == station::PipeFail::None && r.status == Status::Ok;
-        if (unchanged(f, r) || !(absent(r) || differs))
-            continue;
+        bool summed = r.fail == station::PipeFail::None && r.status == Status::Ok;
+        if (!absent(r) && !(summed && !unchanged(f, r)))
+            continue; // the same, or its sum failed (said with the results)
         f.put = true;
         if (s.c.o.dry_run)
             continue;
@@ -169,9 +169,12 @@ void sync_tick(void *ctx) {
 
 // The client error that stands for a hello that failed in a pipeline.
 station::Reply hello_error(const std::vector<station::PipeRequest> &reqs) {
-    station::PipeFail f = reqs.empty() ? station::PipeFail::Closed : reqs[0].fail;
-    return f == station::PipeFail::Protocol ? station::Reply(station::ClientError::Hello)
-                                            : pipe_error(f);
+    for (const auto &r : reqs)
+        if (station::pipe_fail_ends_connection(r.fail))
+            return r.fail == station::PipeFail::Protocol
+                       ? station::Reply(station::ClientError::Hello)
+                       : pipe_error(r.fail);
+    return station::ClientError::Closed;
 }
 
 } // namespace
