@@ -297,10 +297,11 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
     SyncStart sync;
     if (o.command == Command::Sync && r.ok())
         sync_start(c, sync);
-    if (o.command != Command::Sync)
-        greet_all(&one, 1, &r);
-    else
+    // The hello of a sync is answered in the run of its sums.
+    if (o.command == Command::Sync)
         connect_failed(c, r);
+    else
+        greet_all(&one, 1, &r);
     if (!r.ok())
         return r;
     switch (o.command) {
