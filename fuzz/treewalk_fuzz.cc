@@ -17,26 +17,22 @@
 
 namespace {
 
-// A private directory for the trees, removed when the process ends.
+// A private directory for the trees, made once and removed when the process ends.
 char base[] = "/tmp/treewalk_fuzz_XXXXXX";
 
-const char *base_dir() {
-    static bool made = [] {
-        if (!mkdtemp(base))
-            std::abort();
-        std::atexit([] { std::filesystem::remove_all(base); });
-        return true;
-    }();
-    (void)made;
-    return base;
-}
-
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    if (!mkdtemp(base))
+        std::abort();
+    std::atexit([] { std::filesystem::remove_all(base); });
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     fuzzin::Script script(data, size);
     std::vector<std::string> texts = fuzzin::split_nul(script.data, 12);
-    std::string root = std::string(base_dir()) + "/t";
+    std::string root = std::string(base) + "/t";
     std::filesystem::remove_all(root);
     mkdir(root.c_str(), 0755);
     // Each script byte adds one entry under the last directory made (or the root).

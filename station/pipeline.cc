@@ -40,6 +40,11 @@ bool done(const Pipeline &p) {
     return p.answered == p.n;
 }
 
+// How long the agent may take over what is awaited next: its hello, or an answer.
+int answer_ms(const Pipeline &p) {
+    return p.hello ? p.hello_ms : p.agent->timeout_ms;
+}
+
 void close_source(Pipeline &p) {
     if (p.src_fd >= 0)
         close(p.src_fd);
@@ -158,7 +163,7 @@ void queue_data(Pipeline &p) {
 void fill_output(Pipeline &p) {
     // A connection that had nothing outstanding starts its clock with its next request.
     if (p.sent == p.answered && p.sent < p.n)
-        p.deadline = now_ms() + (p.hello ? p.hello_ms : p.agent->timeout_ms);
+        p.deadline = now_ms() + answer_ms(p);
     if (p.data)
         queue_data(p);
     while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
@@ -342,7 +347,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         p.reading = WantFirst;
         p.out.clear();
         p.out_pos = 0;
-        p.deadline = start + (p.hello ? p.hello_ms : p.agent->timeout_ms);
+        p.deadline = start + answer_ms(p);
         set_nonblocking(p.agent->to, true);
     }
     auto end_one = [&](Pipeline &p, PipeFail f) {

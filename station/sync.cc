@@ -79,6 +79,14 @@ struct SyncRun {
 // next, whose header follows them at once.
 constexpr std::size_t SYNC_DEPTH = 2;
 
+// The data sent so far over all connections, for the progress bar.
+std::int64_t sent_bytes(const SyncRun &s) {
+    std::int64_t n = 0;
+    for (const auto &p : s.ps)
+        n += p.data_total;
+    return n;
+}
+
 bool unchanged(const SyncFile &f, const station::PipeRequest &r) {
     return r.fail == station::PipeFail::None && r.status == Status::Ok &&
            r.info.length == f.mine.length && r.info.checksum == f.mine.checksum;
@@ -155,15 +163,12 @@ void sync_tick(void *ctx) {
         p.last = p.last || settled;
     if (s.c.o.dry_run)
         return;
-    std::int64_t done = 0;
-    for (const auto &p : s.ps)
-        done += p.data_total;
     if (was_summing && s.summed == s.files.size()) {
         char label[32];
         format(label, sizeof label, "%zu files", s.nput);
         progress_start(s.c.bar, label, s.total, progress_wanted(s.c));
     } else if (!was_summing) {
-        progress_update(s.c.bar, done);
+        progress_update(s.c.bar, sent_bytes(s));
     }
 }
 
@@ -192,8 +197,10 @@ SyncStart::~SyncStart() {
 }
 
 void sync_start(HostSession &c, SyncStart &s) {
-    std::size_t n = c.o.nargs - 1; // the files named, or at most --streams for a tree
-    n = c.o.dry_run ? 1 : std::min<std::size_t>(c.o.streams, c.o.recursive ? c.o.streams : n);
+    // No more connections than files named; a tree's files are not counted yet.
+    std::size_t n = c.o.recursive ? c.o.streams : std::min<std::size_t>(c.o.streams, c.o.nargs - 1);
+    if (c.o.dry_run)
+        n = 1;
     std::vector<HostSession *> more;
     for (std::size_t i = 1; i < n; i++) {
         s.extra.push_back(
@@ -247,12 +254,8 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
         s.ps[i].hello_ms = c.o.answer_seconds * 1000;
     }
     station::pipeline_run(s.ps.data(), n, station::PipeTick{sync_tick, &s});
-    if (!c.o.dry_run) {
-        std::int64_t done = 0;
-        for (const auto &p : s.ps)
-            done += p.data_total;
-        progress_end(c.bar, done);
-    }
+    if (!c.o.dry_run)
+        progress_end(c.bar, sent_bytes(s));
     // Every hello that came is taken as connect_greet takes it, every one that failed
     // is said; those never awaited are not.
     for (std::size_t i = 0; i < n; i++) {
