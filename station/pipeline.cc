@@ -178,12 +178,23 @@ void skip_unsent(Pipeline &p) {
         p.answered++;
 }
 
+// Whether the put r, which waits for its interim answer, is still wanted: the request
+// answered just before it must be the sum of the same file.
+bool wanted(const Pipeline &p, const PipeRequest &r) {
+    if (p.answered == 0)
+        return false;
+    const PipeRequest &sum = p.reqs[p.answered - 1];
+    return sum.op == PipeOp::Sum && sum.dir == r.dir && sum.name == r.name &&
+           sum_wants_put(sum, r.expect);
+}
+
 // Takes the final answer of the oldest request.
 void finish(Pipeline &p, int status) {
     PipeRequest &r = p.reqs[p.answered];
     r.status = static_cast<Status>(status);
-    r.fail =
-        r.op == PipeOp::Put && r.fail == PipeFail::Changed ? PipeFail::Changed : PipeFail::None;
+    bool kept =
+        r.op == PipeOp::Put && (r.fail == PipeFail::Changed || r.fail == PipeFail::Withdrawn);
+    r.fail = kept ? r.fail : PipeFail::None;
     p.answered++;
     p.reading = WantFirst;
     p.deadline = now_ms() + p.agent->timeout_ms;
@@ -248,8 +259,18 @@ bool parse_input(Pipeline &p) {
                 p.reading = WantSumBody;
                 continue;
             }
-            // The put may send its data now.
             p.held = false;
+            if (r.withdraw_if_same && !wanted(p, r)) {
+                // An empty upload with the checksum of none: the agent discards it.
+                close_source(p);
+                r.length = 0;
+                r.fail = PipeFail::Withdrawn;
+                put_long(p.out, 0);
+                put_long(p.out, 0);
+                p.reading = WantFinal;
+                continue;
+            }
+            // The put may send its data now.
             p.data = true;
             p.data_done = 0;
             cksum_init(&p.crc);
@@ -261,6 +282,8 @@ bool parse_input(Pipeline &p) {
         // of turn.
         if (interim || (r.op == PipeOp::Put && (p.data || p.out_pos < p.out.size())))
             return false;
+        if (r.fail == PipeFail::Withdrawn && status != code(Status::BadChecksum))
+            return false; // it kept what it should have discarded
         finish(p, status);
     }
 }
@@ -317,6 +340,15 @@ void set_nonblocking(int fd, bool on) {
 }
 
 } // namespace
+
+bool sum_wants_put(const PipeRequest &sum, const FileInfo &mine) {
+    if (sum.fail != PipeFail::None)
+        return false;
+    if (sum.status == Status::CannotOpen)
+        return true; // the host lacks it
+    return sum.status == Status::Ok &&
+           (sum.info.length != mine.length || sum.info.checksum != mine.checksum);
+}
 
 bool pipe_fail_ends_connection(PipeFail f) {
     return f == PipeFail::Timeout || f == PipeFail::Closed || f == PipeFail::Write ||

@@ -27,6 +27,7 @@ enum class PipeFail {
     Protocol,    // an answer to another request, or one the exchange does not allow
     Local,       // the local file could not be used (local_errno); nothing was sent
     Changed,     // the local file changed while it was sent; the agent discarded it
+    Withdrawn,   // a put after all not wanted (withdraw_if_same); the agent discarded it
     Interrupted, // the station was told to end
     NotSent,     // an earlier failure ended the connection before this request went out
 };
@@ -38,6 +39,12 @@ struct PipeRequest {
     std::string host;      // Push: the host to push to
     std::string local;     // Put: the local file sent as the data
     FileInfo expect;       // Push: the length and checksum that travel with it
+    // Put: its header goes out right behind the sum of the same file, before that sum is
+    // answered. When the sum shows that the host needs no copy (sum_wants_put with
+    // expect, the local file's length and checksum), the put is withdrawn: the agent
+    // gets an empty upload whose checksum cannot match and discards it, leaving the
+    // target as it was.
+    bool withdraw_if_same = false;
     // Results.
     std::int32_t seq = 0; // its sequence number; 0 when it was not sent
     PipeFail fail = PipeFail::NotSent;
@@ -110,6 +117,10 @@ struct PipeTick {
     void *ctx = nullptr;
 };
 std::size_t pipeline_run(Pipeline *p, std::size_t n, PipeTick tick);
+
+// True when the answer to a sum shows that the host lacks the file, or has another copy
+// than mine; false when its copy is the same or the sum failed otherwise.
+bool sum_wants_put(const PipeRequest &sum, const FileInfo &mine);
 
 // True when the failure leaves the connection unusable.
 bool pipe_fail_ends_connection(PipeFail f);

@@ -96,14 +96,25 @@ bool absent(const station::PipeRequest &r) {
     return r.fail == station::PipeFail::None && r.status == Status::CannotOpen;
 }
 
-// Appends the put of file k to connection i; one that failed keeps it unsent (NotSent).
-void sync_put(SyncRun &s, std::size_t k, std::size_t i) {
-    SyncFile &f = s.files[k];
+station::PipeRequest sum_request(const SyncFile &f) {
     station::PipeRequest r;
-    r.op = station::PipeOp::Put;
     r.dir = f.f.dir;
     r.name = f.f.name;
+    return r;
+}
+
+// Appends the put of file k to connection i; one that failed keeps it unsent (NotSent).
+// Ahead, the put follows a sum of its own and is withdrawn if the host's copy is the same.
+void sync_put(SyncRun &s, std::size_t k, std::size_t i, bool ahead = false) {
+    SyncFile &f = s.files[k];
+    if (ahead)
+        s.reqs[i].push_back(sum_request(f));
+    station::PipeRequest r = sum_request(f);
+    r.op = station::PipeOp::Put;
     r.local = f.f.local;
+    r.withdraw_if_same = ahead;
+    r.expect = f.mine;
+    f.ahead = ahead;
     f.stream = i;
     f.put_at = s.reqs[i].size();
     s.reqs[i].push_back(std::move(r));
@@ -121,22 +132,27 @@ void sync_tick(void *ctx) {
         for (; s.seen[i] < s.ps[i].answered; s.seen[i]++)
             if (station::pipe_fail_ends_connection(s.reqs[i][s.seen[i]].fail))
                 s.broken[i] = 1;
-        // A further connection that never said hello: its puts go elsewhere.
+        // A further connection that never said hello: its puts go elsewhere, those it
+        // took ahead as the first connection's sums tell, now or when they come.
         if (i > 0 && s.broken[i] && s.ps[i].hello)
-            for (; !s.file_of[i].empty(); s.file_of[i].pop_back())
-                s.queue.push_back(s.file_of[i].back());
+            for (; !s.file_of[i].empty(); s.file_of[i].pop_back()) {
+                std::size_t k = s.file_of[i].back();
+                bool was_ahead = s.files[k].ahead;
+                s.files[k].ahead = false;
+                if (!was_ahead || (k < s.summed && s.files[k].put))
+                    s.queue.push_back(k);
+            }
     }
     bool was_summing = s.summed < s.files.size();
     for (; s.summed < s.ps[0].answered && s.summed < s.files.size(); s.summed++) {
         SyncFile &f = s.files[s.summed];
-        const station::PipeRequest &r = s.reqs[0][f.sum_at];
-        bool summed = r.fail == station::PipeFail::None && r.status == Status::Ok;
-        if (!absent(r) && !(summed && !unchanged(f, r)))
+        if (!station::sum_wants_put(s.reqs[0][f.sum_at], f.mine))
             continue; // the same, or its sum failed (said with the results)
         f.put = true;
         if (s.c.o.dry_run)
             continue;
-        s.queue.push_back(s.summed);
+        if (!f.ahead)
+            s.queue.push_back(s.summed);
         s.nput++;
         s.total += f.mine.length;
     }
@@ -238,11 +254,8 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
     s.seen.assign(n, 0);
     s.broken.assign(n, 0);
     for (auto &f : s.files) {
-        station::PipeRequest r;
-        r.dir = f.f.dir;
-        r.name = f.f.name;
         f.sum_at = s.reqs[0].size();
-        s.reqs[0].push_back(std::move(r));
+        s.reqs[0].push_back(sum_request(f));
     }
     s.pacers.resize(c.o.bwlimit > 0 ? n : 0);
     for (auto &p : s.pacers)
@@ -253,6 +266,10 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
         s.ps[i].hello = true;
         s.ps[i].hello_ms = c.o.answer_seconds * 1000;
     }
+    // Each further connection starts on a file of its own, so that its first upload
+    // need not wait for the first connection's sums.
+    for (std::size_t i = 1; i < n && i - 1 < s.files.size(); i++)
+        sync_put(s, i - 1, i, true);
     station::pipeline_run(s.ps.data(), n, station::PipeTick{sync_tick, &s});
     if (!c.o.dry_run)
         progress_end(c.bar, sent_bytes(s));
@@ -273,7 +290,11 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
     // requests after it were never answered.
     std::vector<char> broke(n, 0);
     for (auto &f : s.files) {
-        const station::PipeRequest &r = s.reqs[0][f.sum_at];
+        // A file taken ahead went by the sum before its put, if that connection came up.
+        std::size_t by = f.ahead ? f.stream : 0;
+        const station::PipeRequest &r = f.ahead ? s.reqs[by][f.put_at - 1] : s.reqs[0][f.sum_at];
+        if (f.ahead)
+            f.put = s.reqs[by][f.put_at].fail != station::PipeFail::Withdrawn;
         char rpath[PATH_CAP], what[PATH_CAP + 16];
         remote_path(rpath, sizeof rpath, f.f.dir.c_str(), f.f.name.c_str());
         snprintf(what, sizeof what, "sum %s", rpath);
@@ -290,8 +311,8 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
             note(c, "skip", rpath, Outcome::Ok, f.mine.length, &f.mine.checksum);
             continue;
         }
-        bool was = broke[0];
-        if (CommandResult e = pipe_result(c, what, r, broke[0]); !e.ok()) {
+        bool was = broke[by];
+        if (CommandResult e = pipe_result(c, what, r, broke[by]); !e.ok()) {
             note(c, "sum", rpath, e);
             if (!was)
                 keep(e);

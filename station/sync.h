@@ -18,6 +18,7 @@ struct SyncFile {
     std::size_t stream = 0; // the connection of its put
     std::size_t put_at = 0; // the put among that connection's requests
     bool put = false;       // the host lacks it or has another copy
+    bool ahead = false;     // put on a further connection before the first's sums came
 };
 
 // What a sync prepares while its host's agent comes up: the further connections of

@@ -1,5 +1,6 @@
 // The pipelined exchange against the real agent and against stand-in peers in a thread
 // that answer out of turn, stay silent, or write a lot before they read.
+#include "files.h"
 #include "pipeline.h"
 #include "proc.h"
 
@@ -144,6 +145,45 @@ TEST_F(PipelineAgent, RequestsBehindTheHelloAndTheInputEndedAfterTheLast) {
 }
 
 // A peer whose first words are not a hello fails the exchange; the hello stays unseen.
+// Puts sent right behind the sums of their files: the one whose host copy is the same
+// is withdrawn and leaves the target as it was, with no temporary file; the others land.
+TEST_F(PipelineAgent, PutsBehindTheirSumsWithdrawnWhenTheHostHasTheSame) {
+    Agent a;
+    ASSERT_TRUE(agent_start(a, {testproc::bin("tarko_remote2")}));
+    ASSERT_TRUE(hello(a).ok());
+    write("same", "kept");
+    write("new", "newer");
+    ASSERT_EQ(system(("mkdir " + dir + "/out && cp -p " + dir + "/same " + dir +
+                      "/out/ && echo old >" + dir + "/out/new")
+                         .c_str()),
+              0);
+    struct stat before;
+    ASSERT_EQ(stat((dir + "/out/same").c_str(), &before), 0);
+    std::vector<PipeRequest> r;
+    for (const char *name : {"same", "new", "absent"}) {
+        r.push_back(sum_of(dir + "/out", name));
+        r.push_back(put_of(dir + "/" + (name[0] == 'a' ? "new" : name), dir + "/out", name));
+        r.back().withdraw_if_same = true;
+        r.back().expect = {name[0] == 's' ? 4 : 5, checksum_of(name[0] == 's' ? "kept" : "newer")};
+    }
+    Pipeline p = pipeline_of(a, r.data(), r.size());
+    EXPECT_EQ(pipeline_run(&p, 1), 0u);
+    EXPECT_EQ(r[1].fail, PipeFail::Withdrawn);
+    EXPECT_EQ(r[1].status, Status::BadChecksum);
+    EXPECT_EQ(r[1].length, 0);
+    struct stat after;
+    ASSERT_EQ(stat((dir + "/out/same").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_NE(access((dir + "/out/same-TARKO").c_str(), F_OK), 0);
+    for (int i : {3, 5}) {
+        EXPECT_EQ(r[i].fail, PipeFail::None) << i;
+        EXPECT_EQ(r[i].status, Status::Ok) << i;
+    }
+    EXPECT_EQ(testfiles::read_file(dir + "/out/new"), "newer");
+    EXPECT_EQ(testfiles::read_file(dir + "/out/absent"), "newer");
+    EXPECT_EQ(agent_close(a), 0);
+}
+
 TEST(PipelinePeer, WrongHelloIsAProtocolError) {
     Peer peer([](int in, int out) {
         testproc::read_n(in, 1 + 18, 2000);
