@@ -1,6 +1,8 @@
 #include "agentcmd.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -9,6 +11,15 @@
 
 namespace {
 constexpr std::string_view PLACEHOLDER = "{host}";
+constexpr std::string_view KEY_PLACEHOLDER = "{hostkey}";
+} // namespace
+
+void host_key(const char *host, char *out, std::size_t cap) {
+    // FNV-1a, 64 bits: short and fixed in length, whatever the name.
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const char *c = host; *c; c++)
+        h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ULL;
+    snprintf(out, cap, "%016llx", static_cast<unsigned long long>(h));
 }
 
 bool agent_needs_host(const char *tmpl) {
@@ -19,6 +30,8 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
     out.argc = 0;
     std::string_view rest(tmpl);
     std::string_view h(host);
+    char key[HOST_KEY_CAP];
+    host_key(host, key, sizeof key);
     while (true) {
         std::size_t start = rest.find_first_not_of(" \t\n");
         if (start == std::string_view::npos)
@@ -37,9 +50,12 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
             if (word.starts_with(PLACEHOLDER)) {
                 piece = h;
                 skip = PLACEHOLDER.size();
+            } else if (word.starts_with(KEY_PLACEHOLDER)) {
+                piece = key;
+                skip = KEY_PLACEHOLDER.size();
             } else {
-                std::size_t at = word.find(PLACEHOLDER);
-                piece = word.substr(0, at);
+                piece =
+                    word.substr(0, std::min(word.find(PLACEHOLDER), word.find(KEY_PLACEHOLDER)));
                 skip = piece.size();
             }
             if (n + piece.size() > AGENT_WORD_CAP - 1)

@@ -1,5 +1,6 @@
 // The command that starts an agent for one host: the --agent template split on blanks,
-// with every "{host}" in a word replaced by the host's name.
+// with every "{host}" in a word replaced by the host's name, and every "{hostkey}" by
+// host_key of it.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,12 @@ struct AgentArgv {
     char *argv[MAX_AGENT_WORDS + 1]; // pointers into words, ended by nullptr
     std::size_t argc = 0;
 };
+
+constexpr std::size_t HOST_KEY_CAP = 17; // sixteen hex digits and the terminator
+
+// A short fixed-length name for host (sixteen hex digits of a hash of it), for file
+// names that must stay short whatever the host's name.
+void host_key(const char *host, char *out, std::size_t cap);
 
 // Builds the argument list for host. Returns 0; 1 when the template has no word, more
 // than MAX_AGENT_WORDS words, or a word that grows beyond AGENT_WORD_CAP - 1 bytes.

@@ -3,6 +3,8 @@
 // SIGPIPE held back, so a vanished agent is an ordinary failed write.
 #include "client.h"
 
+#include "sshmux.h"
+
 #include "cksum.h"
 #include "fdio.h"
 
@@ -404,6 +406,31 @@ bool agent_start(Agent &a, const std::vector<std::string> &argv) {
     return true;
 }
 
+bool agent_start_shared(Agent &a, const char *socket, const char *command) {
+    int to[2], from[2];
+    if (pipe2(to, O_CLOEXEC) < 0)
+        return false;
+    if (pipe2(from, O_CLOEXEC) < 0) {
+        close(to[0]);
+        close(to[1]);
+        return false;
+    }
+    int ctl = mux_open(socket, command, to[0], from[1], 2);
+    int e = errno;
+    close(to[0]);
+    close(from[1]); // the master holds its own copies
+    if (ctl < 0) {
+        close(to[1]);
+        close(from[0]);
+        errno = e;
+        return false;
+    }
+    a.pid = -1;
+    a.mux = ctl;
+    agent_attach(a, to[1], from[0]);
+    return true;
+}
+
 void agent_attach(Agent &a, int to, int from) {
     a.to = to;
     a.from = from;
@@ -423,6 +450,12 @@ int agent_close(Agent &a, int timeout_ms) {
     a.to = -1;
     int result = 0;
     a.signalled = false;
+    if (a.mux >= 0) {
+        result = mux_wait(a.mux, timeout_ms);
+        result = result < 0 ? AGENT_KILLED : result;
+        close(a.mux); // ends the session if it is still there
+        a.mux = -1;
+    }
     if (a.pid > 0) {
         long long end = now_ms() + timeout_ms;
         result = AGENT_KILLED;

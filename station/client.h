@@ -33,6 +33,7 @@ using Progress = void (*)(void *ctx, std::int64_t done, std::int64_t total);
 
 struct Agent {
     pid_t pid = -1;          // the agent process when started by agent_start, else -1
+    int mux = -1;            // the control connection of agent_start_shared, else -1
     int to = -1;             // descriptor the requests are written to
     int from = -1;           // descriptor the replies are read from
     std::int32_t seq = 0;    // sequence number of the last request sent
@@ -52,6 +53,11 @@ struct Agent {
 // errno set when it could not be.
 bool agent_start(Agent &a, const std::vector<std::string> &argv);
 
+// Starts command on a host through the master of a shared ssh connection listening at
+// socket (sshmux.h), with standard error inherited, without starting ssh. Returns
+// true when the master took the session; false with errno set otherwise.
+bool agent_start_shared(Agent &a, const char *socket, const char *command);
+
 // Uses the given descriptors (owned by the Agent from now on).
 void agent_attach(Agent &a, int to, int from);
 
@@ -64,7 +70,8 @@ constexpr int AGENT_KILLED = -1;
 
 // Closes the request side (the agent sees end of input) and, when the agent was started
 // here, waits up to timeout_ms for it; one that is still there is sent SIGTERM, so that
-// it can remove what it left unfinished, and SIGKILL half a second later. Returns its
+// it can remove what it left unfinished, and SIGKILL half a second later (a session of
+// agent_start_shared is ended by closing its control connection). Returns its
 // exit status, 128 + signal number when killed by a signal (signalled tells that from
 // an exit status of 128 or more), AGENT_KILLED when it had to be ended, or 0 for an
 // attached agent.

@@ -74,7 +74,11 @@ CommandResult connect_launch(HostSession &c) {
     // The agent's standard error is its activity log: caught, to be shown with failures.
     agentlog_open(c.log);
     int saved = agentlog_swap(c.log, true, -1);
-    bool started = station::agent_start(c.agent, argv);
+    // Over a shared connection that stands, the session is opened without ssh.
+    char socket[512];
+    bool started = c.o.ssh && ssh_socket(c.host, socket, sizeof socket) == 0 &&
+                   station::agent_start_shared(c.agent, socket, SSH_REMOTE_AGENT);
+    started = started || station::agent_start(c.agent, argv);
     agentlog_swap(c.log, false, saved);
     if (!started) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));

@@ -1,5 +1,6 @@
 #include "transport.h"
 
+#include "agentcmd.h"
 #include "fdio.h"
 
 #include <cerrno>
@@ -69,8 +70,9 @@ int ssh_agent_command(int answer_seconds, char *out, std::size_t cap, char *err,
         return 1;
     }
     // The template is split on blanks; a socket path is limited to 107 bytes, of which
-    // ssh's %C takes 40 and its temporary suffix 17 while the socket is made.
-    if (strpbrk(dir, " \t\n") || strlen(dir) > 48) {
+    // the host's key takes 17 with its slash, and ssh's temporary suffix 17 while the
+    // socket is made.
+    if (strpbrk(dir, " \t\n") || strlen(dir) > 73) {
         snprintf(err, errcap, "--ssh: %s cannot hold ssh's shared connections (%s)", dir,
                  strpbrk(dir, " \t\n") ? "it contains a blank" : "the path is too long");
         return 1;
@@ -81,15 +83,23 @@ int ssh_agent_command(int answer_seconds, char *out, std::size_t cap, char *err,
     }
     run_pid = static_cast<long>(getpid());
     int n = snprintf(out, cap,
-                     "ssh -o BatchMode=yes -T -o ControlMaster=auto -o ControlPath=%s/%%C "
-                     "-o ControlPersist=60 -o ConnectTimeout=%d -E %s/log.%ld.{host} {host} "
-                     "/usr/local/bin/tarko_remote2",
-                     dir, answer_seconds, dir, run_pid);
+                     "ssh -o BatchMode=yes -T -o ControlMaster=auto -o ControlPath=%s/{hostkey} "
+                     "-o ControlPersist=60 -o ConnectTimeout=%d -E %s/log.%ld.{host} {host} %s",
+                     dir, answer_seconds, dir, run_pid, SSH_REMOTE_AGENT);
     if (n <= 0 || static_cast<std::size_t>(n) >= cap) {
         snprintf(err, errcap, "--ssh: the ssh command is too long");
         return 1;
     }
     return 0;
+}
+
+int ssh_socket(const char *host, char *out, std::size_t cap) {
+    char dir[kPathCap], key[HOST_KEY_CAP];
+    if (ssh_dir(dir, sizeof dir) != 0)
+        return 1;
+    host_key(host, key, sizeof key);
+    int n = snprintf(out, cap, "%s/%s", dir, key);
+    return n > 0 && static_cast<std::size_t>(n) < cap ? 0 : 1;
 }
 
 void ssh_classify(const char *line, char *msg, std::size_t cap) {

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 
+// The agent on the far side of ssh.
+constexpr const char *SSH_REMOTE_AGENT = "/usr/local/bin/tarko_remote2";
+
 // The ssh agent command template ("{host}" for the host), for hosts that must answer
 // within answer_seconds, written into out (capacity cap). Makes the directory of the
 // shared connections (mode 0700) if missing. Returns 0; 1 with the reason in err
@@ -16,6 +19,10 @@ int ssh_agent_command(int answer_seconds, char *out, std::size_t cap, char *err,
 // when that runtime directory exists, else $HOME/.cache/tarko/ssh. Returns 0; 1 when
 // neither can be named within cap.
 int ssh_dir(char *out, std::size_t cap);
+
+// The control socket of the shared connection to host (ssh's ControlPath in the agent
+// command), into out (capacity cap). Returns 0; 1 when it cannot be named within cap.
+int ssh_socket(const char *host, char *out, std::size_t cap);
 
 // What went wrong with ssh for host, from ssh's log of this run, as one line into msg
 // (capacity cap). Returns true when the log said something, false otherwise.

@@ -82,9 +82,25 @@ TEST_F(NetSite, StationSessionThroughSsh) {
     EXPECT_FALSE(site.exists("c", "/srv/data/bytes.bin"));
 
     ASSERT_TRUE(site.write_file("st", "/srv/work/menu.xml", "<menu/>\n"));
-    r = station("b", {"sync", "bytes.bin", "menu.xml", "/srv/data"});
+    r = station("b", {"sync", "--streams", "2", "bytes.bin", "menu.xml", "/srv/data"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(site.read_file("b", "/srv/data/menu.xml"), "<menu/>\n");
+    EXPECT_NE(r.out.find("skipped /srv/data/bytes.bin: unchanged"), std::string::npos) << r.out;
+
+    // Over the shared connections that stand, sessions open without ssh; once a master
+    // is gone, ssh is started again and makes a new one.
+    ASSERT_TRUE(site.write_file(
+        "st", "/srv/work/bin/ssh",
+        "#!/bin/sh\necho \"$@\" >>/srv/work/ssh.log\nexec /usr/bin/ssh \"$@\"\n", 0755));
+    std::vector<std::string> path = {"PATH=/srv/work/bin:/usr/bin:/bin"};
+    r = station("a,b", {"sync", "--streams", "2", "bytes.bin", "menu.xml", "/srv/data"}, path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(site.read_file("a", "/srv/data/menu.xml"), "<menu/>\n");
+    EXPECT_FALSE(site.exists("st", "/srv/work/ssh.log"));
+    ASSERT_EQ(sh("st", "pkill -f '^ssh: .*mux'; sleep 0.3").status, 0);
+    r = station("a", {"sum", "/srv/data", "bytes.bin"}, path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(site.exists("st", "/srv/work/ssh.log"));
 
     // Deployment: the Audium stand-in refuses the second version, the first comes back.
     auto jar = [&](const std::string &v) {

@@ -4,8 +4,18 @@
 #include "proc.h"
 #include "replies.h"
 
+#include "fdio.h"
+
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace station;
 
@@ -16,7 +26,122 @@ bool start_sh(Agent &a, const std::string &cmd) {
     return agent_start(a, {"/bin/sh", "-c", cmd});
 }
 
+// A stand-in for the master of a shared ssh connection: it takes one session on its
+// control socket, runs its command with sh on the descriptors handed over, and sends its
+// exit status unless told to drop the session without one.
+struct StandInMaster {
+    std::string dir, path, command;
+    int listener = -1;
+    std::thread t;
+    StandInMaster(std::uint32_t version, bool tell_exit) {
+        char tmpl[] = "/tmp/tarkomux.XXXXXX";
+        dir = mkdtemp(tmpl);
+        path = dir + "/m";
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        EXPECT_EQ(listen(listener, 1), 0);
+        t = std::thread([this, version, tell_exit] { serve(version, tell_exit); });
+    }
+    ~StandInMaster() {
+        t.join();
+        close(listener);
+        std::filesystem::remove_all(dir);
+    }
+    static std::string message(int s) {
+        unsigned char len[4];
+        std::string body;
+        if (read_full(s, len, 4) == 4) {
+            body.resize(static_cast<std::size_t>(get_be32(len)));
+            body.resize(read_full(s, body.data(), body.size()));
+        }
+        return body;
+    }
+    static void send(int s, std::initializer_list<std::int32_t> words) {
+        std::string m;
+        put_long(m, static_cast<std::int32_t>(4 * words.size()));
+        for (auto w : words)
+            put_long(m, w);
+        write_all(s, m.data(), m.size());
+    }
+    void serve(std::uint32_t version, bool tell_exit) {
+        int s = accept(listener, nullptr, nullptr);
+        message(s);
+        send(s, {1, static_cast<std::int32_t>(version)});
+        std::string m = message(s);
+        if (m.size() > 36) { // type, request, reserved, four flags, escape, terminal, command
+            command = m.substr(40);
+            int fds[3];
+            for (int &fd : fds) {
+                char byte;
+                iovec iov{&byte, 1};
+                alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))];
+                msghdr msg{};
+                msg.msg_iov = &iov;
+                msg.msg_iovlen = 1;
+                msg.msg_control = space;
+                msg.msg_controllen = sizeof space;
+                EXPECT_EQ(recvmsg(s, &msg, 0), 1);
+                memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fd);
+            }
+            pid_t pid = fork();
+            if (pid == 0) {
+                for (int i = 0; i < 3; i++)
+                    dup2(fds[i], i);
+                execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+                _exit(127);
+            }
+            for (int fd : fds)
+                close(fd);
+            int st = 0;
+            waitpid(pid, &st, 0);
+            if (tell_exit)
+                send(s, {static_cast<std::int32_t>(0x80000004), 1, WEXITSTATUS(st)});
+        }
+        close(s);
+    }
+};
+
 } // namespace
+
+TEST(SharedSsh, SessionThroughTheMasterRunsTheAgentAndEndsWithItsStatus) {
+    {
+        StandInMaster m(4, true);
+        Agent a;
+        ASSERT_TRUE(agent_start_shared(a, m.path.c_str(), testproc::bin("tarko_remote2").c_str()));
+        EXPECT_EQ(hello(a), Status::Ok);
+        std::ofstream(m.dir + "/f") << "abc";
+        FileInfo info;
+        EXPECT_EQ(sum(a, m.dir, "f", &info), Status::Ok);
+        EXPECT_EQ(info.checksum, checksum_of("abc"));
+        EXPECT_EQ(agent_close(a), 0);
+        EXPECT_EQ(m.command, testproc::bin("tarko_remote2"));
+    }
+    {
+        StandInMaster m(4, true);
+        Agent a;
+        ASSERT_TRUE(agent_start_shared(a, m.path.c_str(), "exit 3"));
+        EXPECT_EQ(agent_close(a), 3);
+    }
+    {
+        StandInMaster m(4, false); // dropped: as ssh, 255
+        Agent a;
+        ASSERT_TRUE(agent_start_shared(a, m.path.c_str(), "true"));
+        EXPECT_EQ(agent_close(a), 255);
+    }
+    {
+        StandInMaster m(3, true); // another protocol
+        Agent a;
+        EXPECT_FALSE(agent_start_shared(a, m.path.c_str(), "true"));
+        EXPECT_EQ(errno, EPROTO);
+    }
+    Agent a;
+    EXPECT_FALSE(agent_start_shared(a, "/nonexistent/socket", "true"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(a.mux, -1);
+}
 
 TEST(Frames, RequestBytesAsOnTheWire) {
     std::string f = request_header(1, Op::Delete);

@@ -163,6 +163,12 @@ TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     EXPECT_EQ(words("  simsite exec s {host} --\t/a  ", "b"),
               (V{"simsite", "exec", "s", "b", "--", "/a"}));
     EXPECT_EQ(words("x --host={host}.{host}:{hos}", "h"), (V{"x", "--host=h.h:{hos}"}));
+    // A host's key: sixteen hex digits, the same for the same name only.
+    V keyed = words("s=/d/{hostkey},{host}", "ivr1");
+    ASSERT_EQ(keyed[0].size(), std::string("s=/d/,ivr1").size() + 16);
+    EXPECT_EQ(keyed[0].find_first_not_of("0123456789abcdef", 5), 21u);
+    EXPECT_EQ(words("{hostkey}", "ivr1")[0], keyed[0].substr(5, 16));
+    EXPECT_NE(words("{hostkey}", "ivr2")[0], keyed[0].substr(5, 16));
     EXPECT_EQ(words("/bin/agent", "h"), (V{"/bin/agent"}));
     EXPECT_EQ(words("   ", "h"), (V{"<refused>"}));
     std::string many;

@@ -33,7 +33,7 @@ TEST(StationSsh, ChosenByOptionOrEnvironment) {
     ASSERT_EQ(parse({"--ssh", "-t", "7", "-H", "h", "sum", "/d", "f"}, a, &err), 0) << err;
     std::string cmd = a.agent;
     EXPECT_EQ(cmd.rfind("ssh -o BatchMode=yes -T -o ControlMaster=auto -o ControlPath=", 0), 0u);
-    EXPECT_NE(cmd.find("/.cache/tarko/ssh/%C -o ControlPersist=60 -o ConnectTimeout=7 "),
+    EXPECT_NE(cmd.find("/.cache/tarko/ssh/{hostkey} -o ControlPersist=60 -o ConnectTimeout=7 "),
               std::string::npos)
         << cmd;
     EXPECT_NE(cmd.find(" {host} /usr/local/bin/tarko_remote2"), std::string::npos) << cmd;
