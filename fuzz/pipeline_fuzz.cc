@@ -147,9 +147,11 @@ PipeRequest request_of(unsigned char op) {
     case 1:
         r.op = PipeOp::Sum;
         break;
-    case 2:
+    case 2: // withdrawn, now and then, when the sum before it shows the same copy
         r.op = PipeOp::Put;
         r.local = small_file;
+        r.withdraw_if_same = (op / 8) % 2;
+        r.expect.length = (op / 16) % 2 ? 5 : 0;
         break;
     case 3:
         r.op = PipeOp::Put;
@@ -179,9 +181,10 @@ PipeRequest request_of(unsigned char op) {
 }
 
 const char *fail_name(PipeFail f) {
-    static constexpr std::array<const char *, 9> names = {"None",    "Timeout",     "Closed",
-                                                          "Write",   "Protocol",    "Local",
-                                                          "Changed", "Interrupted", "NotSent"};
+    static constexpr std::array<const char *, 10> names = {
+        "None",  "Timeout", "Closed",    "Write",       "Protocol",
+        "Local", "Changed", "Withdrawn", "Interrupted", "NotSent"};
+    static_assert(names.size() == static_cast<std::size_t>(PipeFail::NotSent) + 1);
     return names[static_cast<std::size_t>(f)];
 }
 
@@ -194,7 +197,8 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
         const PipeRequest &r = reqs[i];
         PipeFail f = r.fail;
         bool grows = r.op == PipeOp::Put && r.local == growing_file;
-        if (f == PipeFail::Interrupted || (f == PipeFail::Changed && !grows))
+        if (f == PipeFail::Interrupted || (f == PipeFail::Changed && !grows) ||
+            (f == PipeFail::Withdrawn && !r.withdraw_if_same))
             fuzzin::fail("request %zu: %s, which nothing here can cause", i, fail_name(f));
         // Ok comes only after the data phase, where the station saw the file grow.
         if (f == PipeFail::None && grows && r.status == Status::Ok)
@@ -225,11 +229,16 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
         if (r.seq != seq + 1)
             fuzzin::fail("request %zu: sequence %d after %d", i, r.seq, seq);
         struct stat st;
-        if (r.op == PipeOp::Put && (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
+        bool withdrawn = r.withdraw_if_same && r.length == 0; // then failed, perhaps
+        if (r.op == PipeOp::Put && !withdrawn &&
+            (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
             fuzzin::fail("request %zu: a put of %lld bytes from a file of %lld", i,
                          static_cast<long long>(r.length), static_cast<long long>(st.st_size));
         seq = r.seq;
-        if (f == PipeFail::None || f == PipeFail::Changed) {
+        if (f == PipeFail::Withdrawn && (r.length != 0 || r.status != Status::BadChecksum))
+            fuzzin::fail("request %zu: withdrawn with %lld bytes and status %d", i,
+                         static_cast<long long>(r.length), code(r.status));
+        if (f == PipeFail::None || f == PipeFail::Changed || f == PipeFail::Withdrawn) {
             if (r.status == Status::Ready)
                 fuzzin::fail("request %zu: the interim answer taken as final", i);
             if (r.op == PipeOp::Sum && r.status == Status::Ok && r.info.length < 0)
