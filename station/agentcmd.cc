@@ -23,7 +23,8 @@ void host_key(const char *host, char *out, std::size_t cap) {
 }
 
 bool agent_needs_host(const char *tmpl) {
-    return strstr(tmpl, "{host}") != nullptr;
+    std::string_view t(tmpl);
+    return t.find(PLACEHOLDER) != t.npos || t.find(KEY_PLACEHOLDER) != t.npos;
 }
 
 int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {

@@ -30,5 +30,6 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out);
 // directory has it.
 int agent_resolve(AgentArgv &out, const char *path);
 
-// True when the template names the host somewhere ("{host}"), so that it needs -H.
+// True when the template names the host somewhere ("{host}" or "{hostkey}"), so that
+// it needs -H.
 bool agent_needs_host(const char *tmpl);
