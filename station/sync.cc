@@ -6,6 +6,7 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 
 namespace cmd {
 
@@ -38,7 +39,10 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
             found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
     }
     for (auto &f : found) {
-        SyncFile sf{f, {}, 0, 0, 0, false};
+        SyncFile sf{f, {}, 0, 0, 0, false, false, 0};
+        struct stat st;
+        if (stat(f.local.c_str(), &st) == 0)
+            sf.mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
         station::UploadInfo why;
         if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
             say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
@@ -267,9 +271,17 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
         s.ps[i].hello_ms = c.o.answer_seconds * 1000;
     }
     // Each further connection starts on a file of its own, so that its first upload
-    // need not wait for the first connection's sums.
-    for (std::size_t i = 1; i < n && i - 1 < s.files.size(); i++)
-        sync_put(s, i - 1, i, true);
+    // need not wait for the first connection's sums: the files changed last, as the
+    // likeliest to differ.
+    std::vector<std::size_t> newest(s.files.size());
+    for (std::size_t k = 0; k < newest.size(); k++)
+        newest[k] = k;
+    std::size_t ahead = std::min(n - 1, newest.size());
+    std::partial_sort(
+        newest.begin(), newest.begin() + static_cast<std::ptrdiff_t>(ahead), newest.end(),
+        [&](std::size_t a, std::size_t b) { return s.files[a].mtime > s.files[b].mtime; });
+    for (std::size_t i = 1; i <= ahead; i++)
+        sync_put(s, newest[i - 1], i, true);
     station::pipeline_run(s.ps.data(), n, station::PipeTick{sync_tick, &s});
     if (!c.o.dry_run)
         progress_end(c.bar, sent_bytes(s));

@@ -5,6 +5,7 @@
 #include "session.h"
 #include "treewalk.h"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct SyncFile {
     std::size_t put_at = 0; // the put among that connection's requests
     bool put = false;       // the host lacks it or has another copy
     bool ahead = false;     // put on a further connection before the first's sums came
+    std::int64_t mtime = 0; // when the local file was last changed, in nanoseconds
 };
 
 // What a sync prepares while its host's agent comes up: the further connections of

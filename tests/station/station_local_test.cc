@@ -252,6 +252,20 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     EXPECT_EQ(read("host/a.wav"), "A");
     EXPECT_FALSE(exists("host/sub/e.wav"));
     EXPECT_FALSE(exists("host/sub/skip.tmp"));
+
+    // Once all is there, the further connections withdraw the puts they started on:
+    // everything is unchanged and stays as it was.
+    ASSERT_EQ(station({"sync", "-r", "--skip=cache", "--streams", "3", "tree", p("host")}).status,
+              66);
+    struct stat before;
+    ASSERT_EQ(stat(p("host/sub/e.wav").c_str(), &before), 0);
+    r = station({"sync", "-r", "--skip=cache", "--streams", "3", "tree", p("host")});
+    for (const char *f : {"a.wav", "sub/b.wav", "sub/e.wav", "sub/skip.tmp"})
+        EXPECT_NE(r.out.find("skipped " + h + "/" + f + ": unchanged"), std::string::npos) << r.out;
+    struct stat after;
+    ASSERT_EQ(stat(p("host/sub/e.wav").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_FALSE(exists("host/sub/e.wav-TARKO"));
 }
 
 // Of three connections only the first comes up: the others are said, and their puts go
