@@ -342,19 +342,32 @@ bool file_changed_since(int fd, const struct stat &before, const char *path) {
            stat(path, &named) < 0 || !same_file_state(before, named);
 }
 
+namespace {
+
+// The pipes of an agent's input and output: both, or neither with errno set.
+bool agent_pipes(int to[2], int from[2]) {
+    if (pipe2(to, O_CLOEXEC) < 0)
+        return false;
+    if (pipe2(from, O_CLOEXEC) < 0) {
+        int e = errno;
+        close(to[0]);
+        close(to[1]);
+        errno = e;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool agent_start(Agent &a, const std::vector<std::string> &argv) {
     if (argv.empty()) {
         errno = EINVAL;
         return false;
     }
     int to[2], from[2], check[2];
-    if (pipe2(to, O_CLOEXEC) < 0)
+    if (!agent_pipes(to, from))
         return false;
-    if (pipe2(from, O_CLOEXEC) < 0) {
-        close(to[0]);
-        close(to[1]);
-        return false;
-    }
     // Tells the parent whether exec worked: the write end closes on a successful exec.
     if (pipe2(check, O_CLOEXEC) < 0) {
         for (int fd : {to[0], to[1], from[0], from[1]})
@@ -408,13 +421,8 @@ bool agent_start(Agent &a, const std::vector<std::string> &argv) {
 
 bool agent_start_shared(Agent &a, const char *socket, const char *command) {
     int to[2], from[2];
-    if (pipe2(to, O_CLOEXEC) < 0)
+    if (!agent_pipes(to, from))
         return false;
-    if (pipe2(from, O_CLOEXEC) < 0) {
-        close(to[0]);
-        close(to[1]);
-        return false;
-    }
     int ctl = mux_open(socket, command, to[0], from[1], 2);
     int e = errno;
     close(to[0]);
