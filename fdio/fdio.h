@@ -1,5 +1,6 @@
-// Whole transfers on plain descriptors and the parent directories of a path: the few
-// system-call loops that the agent, the station and the site program share.
+// Whole transfers on plain descriptors, the parent directories of a path, and a clock
+// for time limits: the few system-call loops that the agent, the station and the site
+// program share.
 #pragma once
 
 #include <cstddef>
@@ -19,3 +20,6 @@ std::size_t read_full(int fd, void *p, std::size_t n);
 // path of 256 bytes or more (refused rather than cut: a cut path would create
 // directories nobody asked for), or the errno value of the creation that failed.
 int make_parent_dirs(const char *path, mode_t mode);
+
+// Milliseconds on the monotonic clock, for deadlines that the wall clock must not move.
+long long monotonic_ms();

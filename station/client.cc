@@ -25,12 +25,6 @@ volatile sig_atomic_t interrupted = 0;
 
 namespace {
 
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 // Writes all of p, with SIGPIPE blocked so that a closed pipe gives EPIPE; a SIGPIPE
 // raised meanwhile is taken back before the mask is restored. Unlike write_all, it
 // gives up once the station is told to end, also inside a write that blocks.
@@ -95,7 +89,7 @@ ClientError write_error() {
 // Fills the read-ahead buffer; None, Timeout, Closed or Interrupted.
 ClientError fill(Agent &a, long long deadline) {
     for (;;) {
-        long long left = deadline - now_ms();
+        long long left = deadline - monotonic_ms();
         if (left <= 0)
             return ClientError::Timeout;
         int r = wait_input(a.from, left);
@@ -287,7 +281,7 @@ Reply download(Agent &a, bool with_data, int fd, FileInfo *info) {
     report(a, 0, length);
     if (with_data) {
         while (done < length) {
-            long long deadline = now_ms() + a.timeout_ms;
+            long long deadline = monotonic_ms() + a.timeout_ms;
             if (a.rpos == a.rlen)
                 if (ClientError e = fill(a, deadline); e != ClientError::None)
                     return e;
@@ -465,7 +459,7 @@ int agent_close(Agent &a, int timeout_ms) {
         a.mux = -1;
     }
     if (a.pid > 0) {
-        long long end = now_ms() + timeout_ms;
+        long long end = monotonic_ms() + timeout_ms;
         result = AGENT_KILLED;
         for (;;) {
             int st;
@@ -477,7 +471,7 @@ int agent_close(Agent &a, int timeout_ms) {
             }
             if (r < 0)
                 break;
-            if (now_ms() >= end) {
+            if (monotonic_ms() >= end) {
                 // Asked to end first, the agent command passes it on and the agent
                 // removes what it left unfinished; only then is it killed.
                 kill(-a.pid, SIGTERM);
@@ -564,7 +558,7 @@ ClientError send_raw(Agent &a, std::string_view bytes) {
 }
 
 ClientError read_exact(Agent &a, void *p, std::size_t n, int timeout_ms) {
-    return read_until(a, p, n, now_ms() + timeout_ms);
+    return read_until(a, p, n, monotonic_ms() + timeout_ms);
 }
 
 ClientError read_long_value(Agent &a, std::int32_t *v, int timeout_ms) {
@@ -576,7 +570,7 @@ ClientError read_long_value(Agent &a, std::int32_t *v, int timeout_ms) {
 }
 
 Reply read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *got_seq) {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = monotonic_ms() + timeout_ms;
     unsigned char c = 0;
     do {
         if (ClientError e = read_until(a, &c, 1, deadline); e != ClientError::None)

@@ -30,12 +30,6 @@ enum Reading : int {
     WantFinal,     // its final answer
 };
 
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 bool done(const Pipeline &p) {
     return p.answered == p.n;
 }
@@ -163,7 +157,7 @@ void queue_data(Pipeline &p) {
 void fill_output(Pipeline &p) {
     // A connection that had nothing outstanding starts its clock with its next request.
     if (p.sent == p.answered && p.sent < p.n)
-        p.deadline = now_ms() + answer_ms(p);
+        p.deadline = monotonic_ms() + answer_ms(p);
     if (p.data)
         queue_data(p);
     while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
@@ -197,7 +191,7 @@ void finish(Pipeline &p, int status) {
     r.fail = kept ? r.fail : PipeFail::None;
     p.answered++;
     p.reading = WantFirst;
-    p.deadline = now_ms() + p.agent->timeout_ms;
+    p.deadline = monotonic_ms() + p.agent->timeout_ms;
     skip_unsent(p);
 }
 
@@ -212,7 +206,7 @@ bool parse_input(Pipeline &p) {
             return false;
         a.rpos += HELLO.size();
         p.hello = false;
-        p.deadline = now_ms() + a.timeout_ms;
+        p.deadline = monotonic_ms() + a.timeout_ms;
     }
     for (;;) {
         skip_unsent(p);
@@ -304,7 +298,7 @@ bool read_input(Pipeline &p) {
     if (k <= 0)
         return false;
     a.rlen += static_cast<std::size_t>(k);
-    p.deadline = now_ms() + a.timeout_ms;
+    p.deadline = monotonic_ms() + a.timeout_ms;
     return true;
 }
 
@@ -329,7 +323,7 @@ bool write_output(Pipeline &p, int *pace_ms) {
         p.out.erase(0, p.out_pos);
         p.out_pos = 0;
     }
-    p.deadline = now_ms() + p.agent->timeout_ms;
+    p.deadline = monotonic_ms() + p.agent->timeout_ms;
     return true;
 }
 
@@ -371,7 +365,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
     sigaddset(&waiting, SIGPIPE);
 
     std::size_t failed = 0;
-    long long start = now_ms();
+    long long start = monotonic_ms();
     for (std::size_t i = 0; i < n; i++) {
         Pipeline &p = ps[i];
         p.sent = p.answered = 0;
@@ -396,7 +390,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         bool all_done = std::all_of(ps, ps + n, [](const Pipeline &p) { return done(p); });
         fds.clear();
         owner.clear();
-        long long now = now_ms();
+        long long now = monotonic_ms();
         int wait = POLL_SLICE_MS;
         for (std::size_t i = 0; i < n; i++) {
             Pipeline &p = ps[i];

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -30,12 +29,6 @@ constexpr std::uint32_t VERSION = 4;
 constexpr std::uint32_t NO_ESCAPE = 0xffffffff;
 constexpr int HANDSHAKE_MS = 2000;     // the master is on this machine and answers at once
 constexpr std::size_t BODY_CAP = 4096; // longest message taken from the master
-
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 void put_u32(std::string &m, std::uint32_t v) {
     unsigned char b[4];
@@ -93,7 +86,7 @@ bool send_fd(int s, int fd) {
 int read_by(int s, void *p, std::size_t n, long long deadline) {
     auto *b = static_cast<char *>(p);
     while (n > 0) {
-        long long left = deadline - now_ms();
+        long long left = deadline - monotonic_ms();
         if (left <= 0)
             return -1;
         pollfd pfd{s, POLLIN, 0};
@@ -149,7 +142,8 @@ int mux_open(const char *socket_path, const char *command, int in, int out, int 
     std::string hello, theirs;
     put_u32(hello, MSG_HELLO);
     put_u32(hello, VERSION);
-    bool ok = send_message(s, hello) && read_message(s, theirs, now_ms() + HANDSHAKE_MS) == 1 &&
+    bool ok = send_message(s, hello) &&
+              read_message(s, theirs, monotonic_ms() + HANDSHAKE_MS) == 1 &&
               get_u32(theirs, 0) == MSG_HELLO && get_u32(theirs, 4) == VERSION;
     if (ok) {
         std::string m;
@@ -172,7 +166,7 @@ int mux_open(const char *socket_path, const char *command, int in, int out, int 
 }
 
 int mux_wait(int ctl, int timeout_ms) {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = monotonic_ms() + timeout_ms;
     std::string m;
     for (;;) {
         int r = read_message(ctl, m, deadline);
