@@ -57,7 +57,7 @@ void fail_rest(Pipeline &p, PipeFail f) {
     p.held = false;
     p.answered = p.sent = p.n;
     p.out.clear();
-    p.out_pos = 0;
+    p.out_pos = p.data_unsent = 0;
 }
 
 // Opens the local file of a put; 0, or the errno that makes it unusable.
@@ -150,6 +150,7 @@ void queue_data(Pipeline &p) {
         // before that answer comes.
         if (p.src_changed)
             r.fail = PipeFail::Changed;
+        p.data_unsent = p.out.size() - p.out_pos;
         close_source(p);
     }
 }
@@ -261,6 +262,7 @@ bool parse_input(Pipeline &p) {
                 r.fail = PipeFail::Withdrawn;
                 put_long(p.out, 0);
                 put_long(p.out, 0);
+                p.data_unsent = p.out.size() - p.out_pos;
                 p.reading = WantFinal;
                 continue;
             }
@@ -274,7 +276,7 @@ bool parse_input(Pipeline &p) {
         }
         // A final answer before all of the data went, or a second interim one, is out
         // of turn.
-        if (interim || (r.op == PipeOp::Put && (p.data || p.out_pos < p.out.size())))
+        if (interim || (r.op == PipeOp::Put && (p.data || p.data_unsent > 0)))
             return false;
         if (r.fail == PipeFail::Withdrawn && status != code(Status::BadChecksum))
             return false; // it kept what it should have discarded
@@ -316,6 +318,7 @@ bool write_output(Pipeline &p, int *pace_ms) {
     if (p.pacer)
         pacer_sent(*p.pacer, static_cast<std::size_t>(k));
     p.out_pos += static_cast<std::size_t>(k);
+    p.data_unsent -= std::min(p.data_unsent, static_cast<std::size_t>(k));
     if (p.out_pos == p.out.size()) {
         p.out.clear();
         p.out_pos = 0;
@@ -372,7 +375,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         p.held = p.data = false;
         p.reading = WantFirst;
         p.out.clear();
-        p.out_pos = 0;
+        p.out_pos = p.data_unsent = 0;
         p.deadline = start + answer_ms(p);
         set_nonblocking(p.agent->to, true);
     }

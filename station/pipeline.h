@@ -83,6 +83,9 @@ struct Pipeline {
     long long deadline = 0;  // when the oldest unanswered request runs out of time
     std::string out;         // bytes waiting to be written
     std::size_t out_pos = 0; // how much of out went already
+    // Of what waits in out, the bytes up to the end of the last put's data phase: its
+    // final answer may come only once they went (a next header may wait behind them).
+    std::size_t data_unsent = 0;
 };
 
 // A pipeline of the n requests over the agent's connection.

@@ -272,6 +272,40 @@ TEST_F(PipelineAgent, ChangedPutFollowedByAnotherPut) {
     EXPECT_EQ(r[1].status, Status::Ok);
 }
 
+// A put's final answer that is read while the next put's header, added by the tick once
+// the data went, still waits to be written: the data are all out, so it is in turn.
+TEST_F(PipelineAgent, FinalAnswerWhileTheNextHeaderWaits) {
+    write("a", "12345");
+    Peer peer([&](int in, int out) {
+        testproc::read_n(in, 18, 2000);
+        testproc::write_all(out, answer(1, 1));
+        testproc::read_n(in, 4 + 5 + 4, 2000);
+        testproc::write_all(out, answer(1, 0));
+        testproc::read_n(in, 18, 2000);
+        testproc::write_all(out, answer(2, 8));
+    });
+    std::vector<PipeRequest> r{put_of(dir + "/a", "/d", "a")};
+    r.reserve(2);
+    Pipeline p = pipeline_of(peer.a, r.data(), r.size());
+    std::pair<std::vector<PipeRequest> *, Pipeline *> ctx{&r, &p};
+    auto add = [](void *c) {
+        auto [reqs, pipe] = *static_cast<decltype(ctx) *>(c);
+        if (reqs->size() == 1 && pipe->sent == 1 && !pipe->held && !pipe->data &&
+            pipe->out.empty() && pipe->answered == 0) {
+            usleep(50000); // the final answer is in the pipe by now
+            reqs->push_back(put_of(reqs->front().local, "/d", "b"));
+            pipe->reqs = reqs->data();
+            pipe->n = reqs->size();
+        }
+    };
+    EXPECT_EQ(pipeline_run(&p, 1, PipeTick{add, &ctx}), 0u);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].fail, PipeFail::None);
+    EXPECT_EQ(r[0].status, Status::Ok);
+    EXPECT_EQ(r[1].fail, PipeFail::None);
+    EXPECT_EQ(r[1].status, Status::CannotCreate);
+}
+
 // The tick adds requests that fail before anything goes out: it is called again all
 // the same, until a call adds nothing.
 TEST(PipelinePeer, TickCalledAgainAfterRequestsThatFailLocally) {
