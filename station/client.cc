@@ -667,10 +667,12 @@ Reply undeploy(Agent &a, std::string_view appl) {
     return read_reply(a, a.seq, a.timeout_ms);
 }
 
-bool file_sum(const char *path, FileInfo *sum, UploadInfo *info) {
+bool file_sum(const char *path, FileInfo *sum, UploadInfo *info, std::int64_t *mtime_ns) {
     Source src;
     if (!open_source(path, src, info))
         return false;
+    if (mtime_ns)
+        *mtime_ns = src.before.st_mtim.tv_sec * 1000000000LL + src.before.st_mtim.tv_nsec;
     std::uint32_t crc;
     cksum_init(&crc);
     std::array<unsigned char, BATCH> buf;

@@ -149,9 +149,11 @@ Reply deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *i
 // Operation 8.
 Reply undeploy(Agent &a, std::string_view appl);
 
-// Length and checksum of a local file as the agent computes them for its copy.
-// Returns true, or false with the reason in info->local_errno.
-bool file_sum(const char *path, FileInfo *sum, UploadInfo *info = nullptr);
+// Length and checksum of a local file as the agent computes them for its copy, and
+// when mtime_ns is given, when the file was last changed (in nanoseconds). Returns true,
+// or false with the reason in info->local_errno.
+bool file_sum(const char *path, FileInfo *sum, UploadInfo *info = nullptr,
+              std::int64_t *mtime_ns = nullptr);
 
 // True when the file open on fd, whose state was before when it was opened and whose
 // name is path, grew, was rewritten or was replaced since (fd is read at its end).

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 
 namespace cmd {
 
@@ -40,11 +40,8 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
     }
     for (auto &f : found) {
         SyncFile sf{f, {}, 0, 0, 0, false, false, 0};
-        struct stat st;
-        if (stat(f.local.c_str(), &st) == 0)
-            sf.mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
         station::UploadInfo why;
-        if (!station::file_sum(f.local.c_str(), &sf.mine, &why)) {
+        if (!station::file_sum(f.local.c_str(), &sf.mine, &why, &sf.mtime)) {
             say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
                         f.local.c_str(), local_error_text(why.local_errno));
             if (result.ok())
@@ -274,8 +271,7 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
     // need not wait for the first connection's sums: the files changed last, as the
     // likeliest to differ.
     std::vector<std::size_t> newest(s.files.size());
-    for (std::size_t k = 0; k < newest.size(); k++)
-        newest[k] = k;
+    std::iota(newest.begin(), newest.end(), 0);
     std::size_t ahead = std::min(n - 1, newest.size());
     std::partial_sort(
         newest.begin(), newest.begin() + static_cast<std::ptrdiff_t>(ahead), newest.end(),
