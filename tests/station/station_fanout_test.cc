@@ -17,9 +17,10 @@
 
 namespace {
 
-// Shared between the children and the test: how many jobs run now, and the most seen.
+// Shared between the children and the test: how many jobs run now, the most seen, and
+// how many the test expects at once (0: none in particular).
 struct Gauge {
-    std::atomic<int> now{0}, most{0};
+    std::atomic<int> now{0}, most{0}, expect{0};
 };
 
 Gauge *shared_gauge() {
@@ -28,8 +29,9 @@ Gauge *shared_gauge() {
     return new (p) Gauge;
 }
 
-// Writes a line to each stream, holds its place for a while, and ends with the code
-// that the host's name asks for: "okN" 0, "failN" 7, "killN" by SIGKILL.
+// Writes a line to each stream, holds its place for a while (until as many jobs as
+// expected have run at once, within 2 s, however slow the machine), and ends with the
+// code that the host's name asks for: "okN" 0, "failN" 7, "killN" by SIGKILL.
 int job(const char *host, void *arg) {
     auto *g = static_cast<Gauge *>(arg);
     int n = ++g->now;
@@ -40,6 +42,8 @@ int job(const char *host, void *arg) {
     fprintf(stderr, "err of %s\npartial", host);
     fflush(stdout);
     usleep(60000);
+    for (int waited = 0; g->most.load() < g->expect.load() && waited < 2000; waited += 5)
+        usleep(5000);
     --g->now;
     if (strncmp(host, "fail", 4) == 0)
         return 7;
@@ -78,6 +82,7 @@ TEST(StationFanout, AtMostNAtATimeAndEveryHostServed) {
     Gauge *g = shared_gauge();
     std::vector<const char *> hosts{"ok1", "ok2", "ok3", "ok4", "ok5", "ok6", "ok7"};
     std::vector<HostOutcome> out;
+    g->expect = 3;
     Caught c = run(hosts, 3, g, out);
     EXPECT_EQ(c.failed, 0);
     EXPECT_EQ(g->most.load(), 3);
@@ -92,9 +97,11 @@ TEST(StationFanout, AtMostNAtATimeAndEveryHostServed) {
         EXPECT_NE(c.err.find(h + ": partial\n"), std::string::npos) << c.err;
     }
     g->most = 0;
+    g->expect = 1;
     run(hosts, 1, g, out);
     EXPECT_EQ(g->most.load(), 1);
     g->most = 0;
+    g->expect = 7;
     run(hosts, 64, g, out);
     EXPECT_EQ(g->most.load(), 7);
     munmap(g, sizeof *g);
