@@ -11,6 +11,7 @@
 #include "fileops.h"
 #include "lock.h"
 #include "log.h"
+#include "ownfile.h"
 #include "wire.h"
 
 #include <array>
@@ -157,7 +158,9 @@ Status put_audium_appl_on_machine(std::int32_t seq) {
     // One deployment or removal of an application at a time: the live, old and work
     // copies are never the work of two requests.
     Lock held(lock_directory(p.log_dir.data()));
-    int fd = open(p.archive.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The work tree is open to every account: whatever was planted at the archive's
+    // name is replaced, never written through.
+    int fd = open_own_empty(p.archive.data(), 0666);
     if (fd < 0) {
         log_entry("Cannot write jar file %s (%s)", p.archive.data(), std::strerror(errno));
         return Status::CannotCreate;

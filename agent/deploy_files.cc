@@ -8,6 +8,7 @@
 #include "fdio.h"
 #include "format.h"
 #include "log.h"
+#include "ownfile.h"
 #include "stream.h"
 
 #include <array>
@@ -57,7 +58,7 @@ int copy_script(const char *src, const char *dst) {
         log_entry("Can't open file %s for reading (%s)", src, std::strerror(errno));
         return 2;
     }
-    Fd out(open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    Fd out(open_own_empty(dst, 0777));
     if (out.fd < 0) {
         log_entry("Can't open file %s for writing (%s)", dst, std::strerror(errno));
         return 2;

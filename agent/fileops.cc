@@ -13,6 +13,7 @@
 #include "format.h"
 #include "lock.h"
 #include "log.h"
+#include "ownfile.h"
 #include "wire.h"
 
 #include <array>
@@ -176,7 +177,8 @@ Status get_file_from_machine(std::int32_t seq, bool send_data) {
     read_target(target, dir);
     if (target_is_directory(target.data()))
         return Status::IsDirectory;
-    int fd = open(target.data(), O_RDONLY | O_CLOEXEC);
+    // A named pipe, socket or device is no file to send: opening one could wait forever.
+    int fd = open_regular(target.data());
     if (fd < 0) {
         log_entry("Could not read file %s (%s)", target.data(), std::strerror(errno));
         return Status::CannotOpen;

@@ -3,6 +3,8 @@
 // however the agent ends.
 #include "lock.h"
 
+#include "ownfile.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,14 +13,20 @@
 
 namespace {
 
+// Closes fd and fails with the errno of the call that failed before.
+int close_failed(int fd) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+}
+
 // Waits for the lock on fd. Returns false, with fd closed and errno kept, on failure.
 bool wait_lock(int fd) {
     while (flock(fd, LOCK_EX) < 0) {
         if (errno == EINTR)
             continue;
-        int e = errno;
-        close(fd);
-        errno = e;
+        close_failed(fd);
         return false;
     }
     return true;
@@ -28,27 +36,25 @@ bool wait_lock(int fd) {
 
 int open_locked(const char *path) {
     for (;;) {
-        int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        int fd = open_own(path, 0, 0666);
         if (fd < 0 || !wait_lock(fd))
             return -1;
         struct stat held, named;
-        bool ok = fstat(fd, &held) == 0;
-        if (ok && stat(path, &named) == 0) {
-            if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-                if (ftruncate(fd, 0) == 0)
+        if (fstat(fd, &held) < 0)
+            return close_failed(fd);
+        if (lstat(path, &named) == 0) {
+            if (held.st_dev == named.st_dev && held.st_ino == named.st_ino && is_own_file(held)) {
+                // Truncating a file that is already empty is not free: some file systems
+                // then flush all they are given before its close returns.
+                if (held.st_size == 0 || ftruncate(fd, 0) == 0)
                     return fd;
-                ok = false;
+                return close_failed(fd);
             }
-        } else if (ok && errno != ENOENT) {
-            ok = false;
+        } else if (errno != ENOENT) {
+            return close_failed(fd);
         }
-        if (!ok) {
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
-        }
-        // The holder renamed or removed this file while we waited: ours is the next.
+        // The holder renamed or removed this file while we waited, or somebody linked to
+        // it: ours is the next.
         close(fd);
     }
 }

@@ -10,6 +10,7 @@
 #include "dirs.h"
 #include "fileops.h"
 #include "log.h"
+#include "ownfile.h"
 #include "protocol.h"
 #include "wire.h"
 
@@ -100,6 +101,12 @@ void send_request(Stream &in, std::int32_t seq, Op op, const char *dir, const ch
 // new one after the hello. Returns Ok, PipeFailed, ForkFailed or NoHello.
 Status connect_to_remote(const char *host, pid_t *pid, Stream **in, Stream **out,
                          std::int32_t *seq) {
+    // The remote shell would read such a name as an option of its own (ssh runs
+    // -oProxyCommand=... as a command): no host is named so, and none is started.
+    if (host[0] == '-') {
+        log_entry("Refused host name %s: it would be read as an option", host);
+        return Status::NoHello;
+    }
     if (old_pid != 0 && std::strcmp(old_mach, host) == 0) {
         *pid = old_pid;
         *in = &old_in;
@@ -192,7 +199,7 @@ Status push_file_to_rmt_machine() {
     std::snprintf(path, sizeof path, "%s/%s", dir, name);
     if (target_is_directory(path))
         return Status::IsDirectory;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(path);
     if (fd < 0) {
         log_entry("Could not read file %s (%s)", path, std::strerror(errno));
         return Status::CannotOpen;

@@ -192,6 +192,22 @@ TEST_F(NetSite, SshFailuresAreOneLineNamingTheHost) {
     }
 }
 
+// A further host whose name the remote shell would read as an option is refused by the
+// agent that would relay to it: no ssh starts, nothing runs.
+TEST_F(NetSite, RelayToAHostNamedLikeAnOptionIsRefused) {
+    up({"a"});
+    ASSERT_TRUE(site.write_file("a", "/srv/d/f", "data"));
+    for (const char *cmd : {"push", "rmremote"}) {
+        auto r = station("a", {cmd, "--", "-oProxyCommand=touch /tmp/x", "/srv/d", "f"});
+        EXPECT_EQ(r.status, 12) << cmd << ": " << r.err;
+        // The agent's log line comes with the failed request.
+        EXPECT_NE(r.err.find("Refused host name -oProxyCommand=touch /tmp/x"), std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(site.exists("a", "/tmp/x"));
+    EXPECT_FALSE(site.exists("st", "/tmp/x"));
+}
+
 // The processes the site daemon started itself (hosts, delay lines, commands).
 std::size_t daemon_children(pid_t daemon) {
     std::string c = testfiles::read_file("/proc/" + std::to_string(daemon) + "/task/" +

@@ -7,6 +7,7 @@
 #include "fdio.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -268,12 +269,19 @@ TEST(Client, NegativeStatusIsNoClientError) {
     }
 }
 
-TEST(Client, NegativeLengthOfASumIsAProtocolError) {
-    Agent a;
-    ASSERT_TRUE(start_sh(a, "printf '\\377\\377R\\000\\000\\000\\001\\000\\001"
-                            "\\377\\377\\377\\376\\000\\000\\000\\000"
-                            "R\\000\\000\\000\\001\\000\\000'; cat >/dev/null"));
-    FileInfo info;
-    EXPECT_EQ(sum(a, "/srv/d", "f", &info), ClientError::Protocol);
-    agent_close(a);
+TEST(Client, NegativeLengthOfASumOrGetIsAProtocolError) {
+    for (bool with_data : {false, true}) {
+        Agent a;
+        ASSERT_TRUE(start_sh(a, "printf '\\377\\377R\\000\\000\\000\\001\\000\\001"
+                                "\\377\\377\\377\\376\\000\\000\\000\\000"
+                                "R\\000\\000\\000\\001\\000\\000'; cat >/dev/null"));
+        FileInfo info;
+        std::FILE *got = std::tmpfile();
+        int fd = fileno(got);
+        Reply r = with_data ? get_fd(a, "/srv/d", "f", fd, &info) : sum(a, "/srv/d", "f", &info);
+        EXPECT_EQ(r, ClientError::Protocol) << with_data;
+        EXPECT_EQ(lseek(fd, 0, SEEK_END), 0);
+        std::fclose(got);
+        agent_close(a);
+    }
 }

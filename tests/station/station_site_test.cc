@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -197,6 +198,43 @@ TEST_F(StationSite, InterruptedUploadsLeaveNothingOnTheHosts) {
             EXPECT_FALSE(site.exists(h, "/srv/big.bin")) << h;
         }
     }
+}
+
+// Another account of the host plants entries at the names the agent is about to use,
+// in a drop directory that everybody may write (mode 1777): nothing planted is written
+// through, and nothing makes the agent wait.
+TEST_F(StationSite, EntriesPlantedByAnotherAccountAreNeverWrittenThroughOrWaitedOn) {
+    SITE_UP_OR_SKIP(site, {"a"});
+    local("up.wav", "the upload");
+    ASSERT_TRUE(site.write_file("a", "/etc/victim", "root's own", 0600));
+    auto as_nobody = [&](const std::string &script) {
+        return site.exec("a", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                               "/bin/sh", "-c", script});
+    };
+    ASSERT_EQ(site.exec("a", {"install", "-d", "-m", "1777", "/srv/drop"}).status, 0);
+    auto r = as_nobody("ln -s /etc/victim /srv/drop/p1.wav-TARKO && "
+                       "ln -s /etc/made-by-agent /srv/drop/p2.wav-TARKO && "
+                       "mkfifo -m 666 /srv/drop/p3.wav-TARKO /srv/drop/pipe.wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *name : {"p1.wav", "p2.wav", "p3.wav"}) {
+        r = station("a", {"put", "up.wav", "/srv/drop", name});
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        struct stat st;
+        ASSERT_EQ(lstat(site.path("a", std::string("/srv/drop/") + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(site.read_file("a", std::string("/srv/drop/") + name), "the upload") << name;
+        EXPECT_FALSE(site.exists("a", std::string("/srv/drop/") + name + "-TARKO")) << name;
+    }
+    EXPECT_EQ(site.read_file("a", "/etc/victim"), "root's own");
+    EXPECT_FALSE(site.exists("a", "/etc/made-by-agent"));
+
+    // A get or sum of a named pipe answers at once: there is no file to read.
+    for (const char *cmd : {"get", "sum"}) {
+        r = station("a", {cmd, "/srv/drop", "pipe.wav"});
+        EXPECT_EQ(r.status, 11) << cmd << r.err;
+        EXPECT_FALSE(r.timed_out) << cmd;
+    }
+    EXPECT_FALSE(std::ifstream(work + "/pipe.wav").good());
 }
 
 } // namespace
