@@ -3,6 +3,7 @@
 // SIGPIPE held back, so a vanished agent is an ordinary failed write.
 #include "client.h"
 
+#include "pipeline.h"
 #include "sshmux.h"
 
 #include "cksum.h"
@@ -132,199 +133,50 @@ bool fits(std::string_view s, std::size_t cap) {
     return s.size() <= cap - 1;
 }
 
-// Sends a request: header and counted strings, in one write. Returns as send_raw.
-ClientError send_request(Agent &a, Op op, std::initializer_list<std::string_view> strings,
-                         std::string_view tail = {}) {
-    std::string f = request_header(++a.seq, op);
-    for (auto s : strings)
-        put_string(f, s);
-    f.append(tail);
-    return send_raw(a, f);
-}
-
-void report(Agent &a, std::int64_t done, std::int64_t total) {
-    if (a.progress)
-        a.progress(a.progress_ctx, done, total);
-}
-
-// Source of upload data: a buffer, or a local file that is checked again after sending.
-struct Source {
-    std::string_view mem; // the data, when fd < 0
-    int fd = -1;
-    const char *path = nullptr; // the file behind fd
-    struct stat before {};      // its state when it was opened
-    bool changed = false;       // it changed while it was sent
-    std::uint32_t checksum = 0; // the checksum that went with the data
-};
-
 bool same_file_state(const struct stat &a, const struct stat &b) {
     return a.st_size == b.st_size && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-bool changed_since_open(const Source &src) {
-    return file_changed_since(src.fd, src.before, src.path);
+// Runs one request through the engine and gives its result as a Reply.
+Reply run_one(Agent &a, PipeRequest &r) {
+    Pipeline p = pipeline_of(a, &r, 1);
+    pipeline_run(&p, 1);
+    return r.fail == PipeFail::None ? Reply(r.status) : Reply(client_error(r.fail));
 }
 
-// The data phase of an upload (operations 1 and 7) after the interim reply: length,
-// data in batches, checksum; then the final reply. A file that changes while it is sent
-// must never be stored: its data would be a mix of old and new bytes, or zero filler
-// where it shrank, with a checksum that matches them. The agent still gets length bytes,
-// to stay in step, and then a checksum that cannot match, so it discards the upload.
-Reply upload(Agent &a, std::int32_t length, Source &src) {
-    std::string head;
-    put_long(head, length);
-    if (ClientError e = send_raw(a, head); e != ClientError::None)
-        return e;
-    std::uint32_t crc;
-    cksum_init(&crc);
-    std::array<unsigned char, BATCH> buf;
-    std::int64_t done = 0;
-    report(a, 0, length);
-    while (done < length) {
-        std::size_t want = static_cast<std::size_t>(
-            std::min<std::int64_t>(length - done, static_cast<std::int64_t>(BATCH)));
-        const unsigned char *p = buf.data();
-        if (src.fd < 0)
-            p = reinterpret_cast<const unsigned char *>(src.mem.data()) + done;
-        else {
-            std::size_t got = src.changed ? 0 : read_full(src.fd, buf.data(), want);
-            if (got < want) {
-                src.changed = true;
-                std::memset(buf.data() + got, 0, want - got);
-            }
-        }
-        cksum_calc(p, want, &crc);
-        if (!write_holding_sigpipe(a.to, p, want))
-            return write_error();
-        done += static_cast<std::int64_t>(want);
-        report(a, done, length);
-    }
-    if (src.fd >= 0 && !src.changed)
-        src.changed = changed_since_open(src);
-    cksum_final(length, &crc);
-    if (src.changed)
-        crc = ~crc;
-    src.checksum = crc;
-    std::string tail;
-    put_long(tail, static_cast<std::int32_t>(crc));
-    if (ClientError e = send_raw(a, tail); e != ClientError::None)
-        return e;
-    return read_reply(a, a.seq, a.timeout_ms);
+PipeRequest request(PipeOp op, std::string_view dir, std::string_view name) {
+    PipeRequest r;
+    r.op = op;
+    r.dir = dir;
+    r.name = name;
+    return r;
 }
 
-Reply put_source(Agent &a, Op op, std::initializer_list<std::string_view> strings,
-                 std::int32_t length, Source &src, UploadInfo *info) {
-    if (info)
-        info->length = length;
-    if (ClientError e = send_request(a, op, strings); e != ClientError::None)
-        return e;
-    Reply r = read_reply(a, a.seq, a.timeout_ms);
-    if (r != Status::Ready)
-        return r;
-    r = upload(a, length, src);
+// An upload (operation 1 or 7) of the local file path, with what it did in info.
+Reply upload_file(Agent &a, PipeRequest &r, UploadInfo *info) {
+    Reply rep = run_one(a, r);
     if (info) {
-        info->agent_status = r.status();
-        info->checksum = src.checksum;
-    }
-    return r.answered() && src.changed ? ClientError::Changed : r;
-}
-
-// Opens a local file for sending. Returns true, or false with the reason in
-// info->local_errno (EISDIR or EINVAL when not a regular file, EFBIG when longer than
-// the wire's 32-bit length).
-bool open_source(const char *path, Source &src, UploadInfo *info) {
-    int e = 0;
-    src.path = path;
-    src.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (src.fd < 0 || fstat(src.fd, &src.before) < 0)
-        e = errno;
-    else if (!S_ISREG(src.before.st_mode))
-        e = S_ISDIR(src.before.st_mode) ? EISDIR : EINVAL;
-    else if (src.before.st_size > INT32_MAX)
-        e = EFBIG;
-    if (e == 0)
-        return true;
-    if (src.fd >= 0)
-        close(src.fd);
-    src.fd = -1;
-    if (info)
-        info->local_errno = e;
-    return false;
-}
-
-// Operation op with the local file path as its data.
-Reply put_file(Agent &a, Op op, std::initializer_list<std::string_view> strings, const char *path,
-               UploadInfo *info) {
-    if (info)
         *info = UploadInfo{};
-    Source src;
-    if (!open_source(path, src, info))
-        return ClientError::Local;
-    Reply r = put_source(a, op, strings, static_cast<std::int32_t>(src.before.st_size), src, info);
-    close(src.fd);
-    return r;
-}
-
-// The data phase of a download (operations 5 and 6) after the interim reply. Data go
-// to fd when with_data is set; the final reply follows.
-Reply download(Agent &a, bool with_data, int fd, FileInfo *info) {
-    std::int32_t length;
-    if (ClientError e = read_long_value(a, &length, a.timeout_ms); e != ClientError::None)
-        return e;
-    if (length < 0)
-        return ClientError::Protocol; // no file has a negative length
-    std::uint32_t crc;
-    cksum_init(&crc);
-    bool local_failed = false;
-    std::int64_t done = 0;
-    report(a, 0, length);
-    if (with_data) {
-        while (done < length) {
-            long long deadline = monotonic_ms() + a.timeout_ms;
-            if (a.rpos == a.rlen)
-                if (ClientError e = fill(a, deadline); e != ClientError::None)
-                    return e;
-            std::size_t k = static_cast<std::size_t>(
-                std::min<std::int64_t>(length - done, static_cast<std::int64_t>(a.rlen - a.rpos)));
-            const unsigned char *p = a.rbuf.data() + a.rpos;
-            cksum_calc(p, k, &crc);
-            if (fd >= 0 && !local_failed)
-                local_failed = !write_holding_sigpipe(fd, p, k);
-            a.rpos += k;
-            done += static_cast<std::int64_t>(k);
-            report(a, done, length);
-        }
+        info->length = r.length;
+        info->local_errno = r.local_errno;
+        info->agent_status = r.status;
+        info->checksum = r.checksum;
     }
-    std::int32_t theirs;
-    if (ClientError e = read_long_value(a, &theirs, a.timeout_ms); e != ClientError::None)
-        return e;
-    if (info) {
-        info->length = length;
-        info->checksum = static_cast<std::uint32_t>(theirs);
-    }
-    Reply r = read_reply(a, a.seq, a.timeout_ms);
-    if (r != Status::Ok)
-        return r;
-    if (local_failed)
-        return ClientError::Local;
-    cksum_final(length, &crc);
-    if (with_data && crc != static_cast<std::uint32_t>(theirs))
-        return ClientError::Checksum;
-    return r;
+    return rep;
 }
 
 // Operations 5 and 6, which differ only in whether the data come.
-Reply get_common(Agent &a, Op op, std::string_view dir, std::string_view name, int fd,
-                 FileInfo *info) {
+Reply download(Agent &a, PipeOp op, std::string_view dir, std::string_view name, int fd,
+               FileInfo *info) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (ClientError e = send_request(a, op, {dir, name}); e != ClientError::None)
-        return e;
-    Reply r = read_reply(a, a.seq, a.timeout_ms);
-    if (r != Status::Ready)
-        return r;
-    return download(a, op == Op::Get, fd, info);
+    PipeRequest r = request(op, dir, name);
+    r.sink = fd;
+    Reply rep = run_one(a, r);
+    if (info)
+        *info = r.info;
+    return rep;
 }
 
 } // namespace
@@ -510,13 +362,13 @@ ClientError hello_send(Agent &a) {
 }
 
 Reply hello_receive(Agent &a) {
-    char reply[HELLO.size()];
-    if (ClientError e = read_exact(a, reply, sizeof reply, a.timeout_ms); e != ClientError::None)
-        return e;
-    std::string_view r(reply, sizeof reply);
-    if (r == HELLO || r == HELLO_OLD)
+    Pipeline p = pipeline_of(a, nullptr, 0);
+    p.hello = true;
+    p.hello_ms = a.timeout_ms;
+    pipeline_run(&p, 1);
+    if (p.fail == PipeFail::None)
         return Status::Ok;
-    return ClientError::Hello;
+    return p.fail == PipeFail::Protocol ? ClientError::Hello : client_error(p.fail);
 }
 
 void put_byte(std::string &f, unsigned char b) {
@@ -593,28 +445,30 @@ Reply read_reply(Agent &a, std::int32_t expected, int timeout_ms, std::int32_t *
 Reply put(Agent &a, std::string_view dir, std::string_view name, std::string_view data) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP) || data.size() > INT32_MAX)
         return ClientError::Argument;
-    Source src{data};
-    return put_source(a, Op::Put, {dir, name}, static_cast<std::int32_t>(data.size()), src,
-                      nullptr);
+    PipeRequest r = request(PipeOp::Put, dir, name);
+    r.from_memory = true;
+    r.data = data;
+    return run_one(a, r);
 }
 
 Reply put_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
                UploadInfo *info) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    return put_file(a, Op::Put, {dir, name}, path, info);
+    PipeRequest r = request(PipeOp::Put, dir, name);
+    r.local = path;
+    return upload_file(a, r, info);
 }
 
 Reply rm(Agent &a, std::string_view dir, std::string_view name) {
     if (!fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (ClientError e = send_request(a, Op::Delete, {dir, name}); e != ClientError::None)
-        return e;
-    return read_reply(a, a.seq, a.timeout_ms);
+    PipeRequest r = request(PipeOp::Delete, dir, name);
+    return run_one(a, r);
 }
 
 Reply get_fd(Agent &a, std::string_view dir, std::string_view name, int fd, FileInfo *info) {
-    return get_common(a, Op::Get, dir, name, fd, info);
+    return download(a, PipeOp::Get, dir, name, fd, info);
 }
 
 Reply get_path(Agent &a, std::string_view dir, std::string_view name, const char *path,
@@ -629,59 +483,63 @@ Reply get_path(Agent &a, std::string_view dir, std::string_view name, const char
 }
 
 Reply sum(Agent &a, std::string_view dir, std::string_view name, FileInfo *info) {
-    return get_common(a, Op::Sum, dir, name, -1, info);
+    return download(a, PipeOp::Sum, dir, name, -1, info);
 }
 
 Reply push(Agent &a, std::string_view host, std::string_view dir, std::string_view name,
            std::int32_t length, std::uint32_t checksum) {
     if (!fits(host, HOST_CAP) || !fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    std::string tail;
-    put_long(tail, length);
-    put_long(tail, static_cast<std::int32_t>(checksum));
-    if (ClientError e = send_request(a, Op::Push, {host, dir, name}, tail); e != ClientError::None)
-        return e;
-    return read_reply(a, a.seq, a.timeout_ms);
+    PipeRequest r = request(PipeOp::Push, dir, name);
+    r.host = host;
+    r.expect = FileInfo{length, checksum};
+    return run_one(a, r);
 }
 
 Reply rmremote(Agent &a, std::string_view host, std::string_view dir, std::string_view name) {
     if (!fits(host, HOST_CAP) || !fits(dir, DIR_CAP) || !fits(name, NAME_CAP))
         return ClientError::Argument;
-    if (ClientError e = send_request(a, Op::DeleteRemote, {host, dir, name});
-        e != ClientError::None)
-        return e;
-    return read_reply(a, a.seq, a.timeout_ms);
+    PipeRequest r = request(PipeOp::DeleteRemote, dir, name);
+    r.host = host;
+    return run_one(a, r);
 }
 
 Reply deploy(Agent &a, std::string_view appl, const char *archive, UploadInfo *info) {
     if (!fits(appl, APPL_CAP))
         return ClientError::Argument;
-    return put_file(a, Op::Deploy, {appl}, archive, info);
+    PipeRequest r = request(PipeOp::Deploy, {}, {});
+    r.appl = appl;
+    r.local = archive;
+    return upload_file(a, r, info);
 }
 
 Reply undeploy(Agent &a, std::string_view appl) {
     if (!fits(appl, APPL_CAP))
         return ClientError::Argument;
-    if (ClientError e = send_request(a, Op::Undeploy, {appl}); e != ClientError::None)
-        return e;
-    return read_reply(a, a.seq, a.timeout_ms);
+    PipeRequest r = request(PipeOp::Undeploy, {}, {});
+    r.appl = appl;
+    return run_one(a, r);
 }
 
 bool file_sum(const char *path, FileInfo *sum, UploadInfo *info, std::int64_t *mtime_ns) {
-    Source src;
-    if (!open_source(path, src, info))
+    int fd;
+    struct stat st;
+    if (int e = open_upload_source(path, &fd, &st); e != 0) {
+        if (info)
+            info->local_errno = e;
         return false;
+    }
     if (mtime_ns)
-        *mtime_ns = src.before.st_mtim.tv_sec * 1000000000LL + src.before.st_mtim.tv_nsec;
+        *mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     std::uint32_t crc;
     cksum_init(&crc);
     std::array<unsigned char, BATCH> buf;
     std::int64_t total = 0;
-    while (std::size_t k = read_full(src.fd, buf.data(), buf.size())) {
+    while (std::size_t k = read_full(fd, buf.data(), buf.size())) {
         cksum_calc(buf.data(), k, &crc);
         total += static_cast<std::int64_t>(k);
     }
-    close(src.fd);
+    close(fd);
     if (total > INT32_MAX) {
         if (info)
             info->local_errno = EFBIG;

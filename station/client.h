@@ -6,6 +6,7 @@
 // managed by the Agent: each request call uses the next one.
 #pragma once
 
+#include "pacer.h"
 #include "protocol.h"
 #include "reply.h"
 #include "status.h"
@@ -40,6 +41,7 @@ struct Agent {
     int timeout_ms = 130000; // limit for each reply (the agent's own limit is 120 s)
     Progress progress = nullptr;
     void *progress_ctx = nullptr;
+    Pacer *pacer = nullptr; // paces what is written to the agent when not null
     bool signalled = false; // set by agent_close: the agent command died by a signal
     // Reply bytes read ahead of use.
     std::size_t rpos = 0, rlen = 0;

@@ -64,13 +64,9 @@ CommandResult put_one(HostSession &c, const char *local, const char *dir, const 
     });
 }
 
-CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name);
-
 CommandResult cmd_put(HostSession &c) {
     const char *local = c.o.args[0];
     const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
-    if (c.o.bwlimit > 0)
-        return put_paced(c, local, c.o.args[1], name);
     return put_one(c, local, c.o.args[1], name);
 }
 
@@ -243,28 +239,6 @@ CommandResult cmd_undeploy(HostSession &c) {
     return r;
 }
 
-// A put under --bwlimit: the data go through the pipelined exchange and its pacer.
-CommandResult put_paced(HostSession &c, const char *local, const char *dir, const char *name) {
-    station::PipeRequest r;
-    r.op = station::PipeOp::Put;
-    r.dir = dir;
-    r.name = name;
-    r.local = local;
-    station::Pacer pacer;
-    station::pacer_start(pacer, c.o.bwlimit);
-    station::Pipeline p = station::pipeline_of(c.agent, &r, 1, &pacer);
-    station::pipeline_run(&p, 1);
-    char rpath[PATH_CAP], what[PATH_CAP + 16];
-    remote_path(rpath, sizeof rpath, dir, name);
-    snprintf(what, sizeof what, "put %s", rpath);
-    char broke = 0;
-    CommandResult e = pipe_result(c, what, r, broke);
-    note(c, "put", rpath, e, r.length);
-    if (e.ok())
-        say_result(c, "%s: 0 success (%lld bytes)", what, static_cast<long long>(r.length));
-    return e;
-}
-
 } // namespace
 
 int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
@@ -282,6 +256,7 @@ int connect_agents(const Options &o, const char *const *hosts, std::size_t n,
         codes[i] = rs[i].exit_code();
         if (codes[i] == 0) {
             agents[i] = cs[i]->agent;
+            agents[i].pacer = nullptr; // the session's, which ends here; callers pace their own
             up++;
         }
     }

@@ -26,12 +26,65 @@ constexpr int POLL_SLICE_MS = 200;      // longest wait, so that an ending is se
 // What the reader awaits of the oldest unanswered request.
 enum Reading : int {
     WantFirst = 0, // its first answer: the interim one, or a final refusal
-    WantSumBody,   // the length and checksum of a sum
+    WantLength,    // the length of a download (Sum, Get)
+    WantData,      // the data of a Get
+    WantChecksum,  // the checksum of a download
     WantFinal,     // its final answer
 };
 
+// How an operation's exchange goes after its header.
+enum class Phase { None, Upload, Download };
+
+Phase phase_of(PipeOp op) {
+    switch (op) {
+    case PipeOp::Put:
+    case PipeOp::Deploy:
+        return Phase::Upload;
+    case PipeOp::Sum:
+    case PipeOp::Get:
+        return Phase::Download;
+    default:
+        return Phase::None;
+    }
+}
+
+Op wire_op(PipeOp op) {
+    switch (op) {
+    case PipeOp::Sum:
+        return Op::Sum;
+    case PipeOp::Put:
+        return Op::Put;
+    case PipeOp::Push:
+        return Op::Push;
+    case PipeOp::Get:
+        return Op::Get;
+    case PipeOp::Delete:
+        return Op::Delete;
+    case PipeOp::DeleteRemote:
+        return Op::DeleteRemote;
+    case PipeOp::Deploy:
+        return Op::Deploy;
+    case PipeOp::Undeploy:
+        return Op::Undeploy;
+    }
+    return Op::Sum;
+}
+
+bool relayed(PipeOp op) {
+    return op == PipeOp::Push || op == PipeOp::DeleteRemote;
+}
+
+bool of_application(PipeOp op) {
+    return op == PipeOp::Deploy || op == PipeOp::Undeploy;
+}
+
 bool done(const Pipeline &p) {
-    return p.answered == p.n;
+    return p.fail != PipeFail::None || (p.answered == p.n && !p.hello);
+}
+
+void report(const Pipeline &p, std::int64_t done, std::int64_t total) {
+    if (p.agent->progress)
+        p.agent->progress(p.agent->progress_ctx, done, total);
 }
 
 // How long the agent may take over what is awaited next: its hello, or an answer.
@@ -48,6 +101,7 @@ void close_source(Pipeline &p) {
 
 // Ends the connection's exchange: the requests that were out get f, the rest NotSent.
 void fail_rest(Pipeline &p, PipeFail f) {
+    p.fail = f;
     for (std::size_t i = p.answered; i < p.sent; i++)
         if (p.reqs[i].seq != 0)
             p.reqs[i].fail = f;
@@ -60,23 +114,15 @@ void fail_rest(Pipeline &p, PipeFail f) {
     p.out_pos = p.data_unsent = 0;
 }
 
-// Opens the local file of a put; 0, or the errno that makes it unusable.
+// Opens the local file of an upload; 0, or the errno that makes it unusable.
 int open_local(Pipeline &p, PipeRequest &r) {
-    int fd = open(r.local.c_str(), O_RDONLY | O_CLOEXEC);
-    int e = 0;
-    if (fd < 0 || fstat(fd, &p.src_stat) < 0)
-        e = errno;
-    else if (!S_ISREG(p.src_stat.st_mode))
-        e = S_ISDIR(p.src_stat.st_mode) ? EISDIR : EINVAL;
-    else if (p.src_stat.st_size > INT32_MAX)
-        e = EFBIG;
-    if (e != 0) {
-        if (fd >= 0)
-            close(fd);
-        return e;
-    }
-    p.src_fd = fd;
     p.src_changed = false;
+    if (r.from_memory) {
+        r.length = static_cast<std::int64_t>(r.data.size());
+        return r.data.size() > INT32_MAX ? EFBIG : 0;
+    }
+    if (int e = open_upload_source(r.local.c_str(), &p.src_fd, &p.src_stat); e != 0)
+        return e;
     r.length = p.src_stat.st_size;
     return 0;
 }
@@ -85,13 +131,19 @@ void frame_string(std::string &f, std::string_view s) {
     put_string(f, s);
 }
 
+// Whether the request's strings fit the agent's buffers.
+bool fits_agent(const PipeRequest &r) {
+    if (of_application(r.op))
+        return r.appl.size() < APPL_CAP;
+    return r.dir.size() < DIR_CAP && r.name.size() < NAME_CAP &&
+           (!relayed(r.op) || r.host.size() < HOST_CAP);
+}
+
 // Queues the next request's frame. Returns false when the writer must wait.
 bool queue_request(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent];
-    bool fits = r.dir.size() < DIR_CAP && r.name.size() < NAME_CAP &&
-                (r.op != PipeOp::Push || r.host.size() < HOST_CAP);
-    int e = fits ? 0 : ENAMETOOLONG;
-    if (e == 0 && r.op == PipeOp::Put)
+    int e = fits_agent(r) ? 0 : ENAMETOOLONG;
+    if (e == 0 && phase_of(r.op) == Phase::Upload)
         e = open_local(p, r);
     if (e != 0) {
         // Nothing of it goes out; the reader passes over it in turn.
@@ -100,27 +152,30 @@ bool queue_request(Pipeline &p) {
         p.sent++;
         return true;
     }
-    Op op = r.op == PipeOp::Sum ? Op::Sum : r.op == PipeOp::Put ? Op::Put : Op::Push;
     r.seq = ++p.agent->seq;
-    std::string f = request_header(r.seq, op);
-    if (r.op == PipeOp::Push)
-        frame_string(f, r.host);
-    frame_string(f, r.dir);
-    frame_string(f, r.name);
+    std::string f = request_header(r.seq, wire_op(r.op));
+    if (of_application(r.op)) {
+        frame_string(f, r.appl);
+    } else {
+        if (relayed(r.op))
+            frame_string(f, r.host);
+        frame_string(f, r.dir);
+        frame_string(f, r.name);
+    }
     if (r.op == PipeOp::Push) {
         put_long(f, r.expect.length);
         put_long(f, static_cast<std::int32_t>(r.expect.checksum));
     }
     p.out.append(f);
     p.sent++;
-    if (r.op == PipeOp::Put) {
+    if (phase_of(r.op) == Phase::Upload) {
         p.held = true; // the data, or the next request, after the first answer
         return false;
     }
     return true;
 }
 
-// Queues data of the put being sent, and its checksum when all went. A file that
+// Queues data of the upload being sent, and its checksum when all went. A file that
 // changes meanwhile gets a checksum that cannot match, so that the agent discards it.
 void queue_data(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent - 1];
@@ -132,20 +187,26 @@ void queue_data(Pipeline &p) {
             std::size_t at = p.out.size();
             p.out.resize(at + want);
             auto *b = reinterpret_cast<unsigned char *>(p.out.data() + at);
-            std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, b, want);
-            if (got < want) {
-                p.src_changed = true;
-                std::memset(b + got, 0, want - got);
+            if (r.from_memory) {
+                std::memcpy(b, r.data.data() + p.data_done, want);
+            } else {
+                std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, b, want);
+                if (got < want) {
+                    p.src_changed = true;
+                    std::memset(b + got, 0, want - got);
+                }
             }
             cksum_calc(b, want, &p.crc);
             p.data_done += static_cast<std::int64_t>(want);
             p.data_total += static_cast<std::int64_t>(want);
+            report(p, p.data_done, r.length);
             continue;
         }
-        if (!p.src_changed)
+        if (!p.src_changed && !r.from_memory)
             p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
         cksum_final(r.length, &p.crc);
-        put_long(p.out, static_cast<std::int32_t>(p.src_changed ? ~p.crc : p.crc));
+        r.checksum = p.src_changed ? ~p.crc : p.crc;
+        put_long(p.out, static_cast<std::int32_t>(r.checksum));
         // Kept with the request for its final answer: the next put may open its own file
         // before that answer comes.
         if (p.src_changed)
@@ -187,13 +248,38 @@ bool wanted(const Pipeline &p, const PipeRequest &r) {
 void finish(Pipeline &p, int status) {
     PipeRequest &r = p.reqs[p.answered];
     r.status = static_cast<Status>(status);
-    bool kept =
-        r.op == PipeOp::Put && (r.fail == PipeFail::Changed || r.fail == PipeFail::Withdrawn);
+    bool kept = r.fail == PipeFail::Changed || r.fail == PipeFail::Withdrawn;
     r.fail = kept ? r.fail : PipeFail::None;
+    // A download that the agent calls whole must be whole here too.
+    if (r.op == PipeOp::Get && r.status == Status::Ok) {
+        std::uint32_t crc = p.got_crc;
+        cksum_final(r.info.length, &crc);
+        if (r.local_errno != 0)
+            r.fail = PipeFail::Local;
+        else if (crc != r.info.checksum)
+            r.fail = PipeFail::Checksum;
+    }
     p.answered++;
     p.reading = WantFirst;
     p.deadline = monotonic_ms() + p.agent->timeout_ms;
     skip_unsent(p);
+}
+
+// Takes what came of a Get's data: into its sink and its checksum.
+void take_data(Pipeline &p, PipeRequest &r) {
+    Agent &a = *p.agent;
+    std::size_t k = static_cast<std::size_t>(
+        std::min<std::int64_t>(r.info.length - p.got_done, static_cast<std::int64_t>(a.rlen - a.rpos)));
+    const unsigned char *b = a.rbuf.data() + a.rpos;
+    cksum_calc(b, k, &p.got_crc);
+    // A local failure is told once the agent's answer is in: the data still come.
+    if (r.sink >= 0 && r.local_errno == 0 && !write_all(r.sink, b, k))
+        r.local_errno = errno != 0 ? errno : EIO;
+    a.rpos += k;
+    p.got_done += static_cast<std::int64_t>(k);
+    report(p, p.got_done, r.info.length);
+    if (p.got_done == r.info.length)
+        p.reading = WantChecksum;
 }
 
 // Takes apart what has come. Returns false after a protocol failure.
@@ -214,14 +300,32 @@ bool parse_input(Pipeline &p) {
         if (p.answered == p.sent)
             return true; // nothing is awaited; what came waits for the next request
         PipeRequest &r = p.reqs[p.answered];
-        if (p.reading == WantSumBody) {
-            if (a.rlen - a.rpos < 8)
+        if (p.reading == WantLength) {
+            if (a.rlen - a.rpos < 4)
                 return true;
             r.info.length = get_be32(a.rbuf.data() + a.rpos);
-            r.info.checksum = static_cast<std::uint32_t>(get_be32(a.rbuf.data() + a.rpos + 4));
-            a.rpos += 8;
+            a.rpos += 4;
             if (r.info.length < 0)
                 return false; // no file has a negative length
+            p.got_done = 0;
+            cksum_init(&p.got_crc);
+            bool data = r.op == PipeOp::Get && r.info.length > 0;
+            if (r.op == PipeOp::Get)
+                report(p, 0, r.info.length);
+            p.reading = data ? WantData : WantChecksum;
+            continue;
+        }
+        if (p.reading == WantData) {
+            if (a.rpos == a.rlen)
+                return true;
+            take_data(p, r);
+            continue;
+        }
+        if (p.reading == WantChecksum) {
+            if (a.rlen - a.rpos < 4)
+                return true;
+            r.info.checksum = static_cast<std::uint32_t>(get_be32(a.rbuf.data() + a.rpos));
+            a.rpos += 4;
             p.reading = WantFinal;
             continue;
         }
@@ -234,24 +338,34 @@ bool parse_input(Pipeline &p) {
         std::int32_t seq = get_be32(b + 1);
         int status = get_be16(b + 5);
         a.rpos += 7;
-        if (seq != r.seq)
-            return false;
-        bool interim = status == code(Status::Ready);
-        if (p.reading == WantFirst) {
-            if (interim && r.op == PipeOp::Push)
+        if (seq != r.seq) {
+            // The agent's own word that it expected another number: it ends after it.
+            if (status != code(Status::SeqMismatch))
                 return false;
-            if (!interim && status == code(Status::Ok) && r.op != PipeOp::Push)
+            if (phase_of(r.op) == Phase::Upload) {
+                close_source(p);
+                p.held = false;
+            }
+            finish(p, status);
+            continue;
+        }
+        bool interim = status == code(Status::Ready);
+        Phase phase = phase_of(r.op);
+        if (p.reading == WantFirst) {
+            if (interim && phase == Phase::None)
+                return false;
+            if (!interim && status == code(Status::Ok) && phase != Phase::None)
                 return false; // success without the data phase
             if (!interim) {
-                if (r.op == PipeOp::Put) {
+                if (phase == Phase::Upload) {
                     close_source(p); // refused: the agent expects nothing more of it
                     p.held = false;
                 }
                 finish(p, status);
                 continue;
             }
-            if (r.op == PipeOp::Sum) {
-                p.reading = WantSumBody;
+            if (phase == Phase::Download) {
+                p.reading = WantLength;
                 continue;
             }
             p.held = false;
@@ -266,17 +380,18 @@ bool parse_input(Pipeline &p) {
                 p.reading = WantFinal;
                 continue;
             }
-            // The put may send its data now.
+            // The upload may send its data now.
             p.data = true;
             p.data_done = 0;
             cksum_init(&p.crc);
             put_long(p.out, static_cast<std::int32_t>(r.length));
+            report(p, 0, r.length);
             p.reading = WantFinal;
             continue;
         }
         // A final answer before all of the data went, or a second interim one, is out
         // of turn.
-        if (interim || (r.op == PipeOp::Put && (p.data || p.data_unsent > 0)))
+        if (interim || (phase == Phase::Upload && (p.data || p.data_unsent > 0)))
             return false;
         if (r.fail == PipeFail::Withdrawn && status != code(Status::BadChecksum))
             return false; // it kept what it should have discarded
@@ -330,6 +445,13 @@ bool write_output(Pipeline &p, int *pace_ms) {
     return true;
 }
 
+// Whether what waits to go to an agent whose output ended can no longer go either: then
+// it is the request that failed, not only its answer.
+bool request_stuck(const Pipeline &p) {
+    pollfd q{p.agent->to, POLLOUT, 0};
+    return p.out_pos < p.out.size() && poll(&q, 1, 0) == 1 && (q.revents & POLLERR);
+}
+
 void set_nonblocking(int fd, bool on) {
     int fl = fcntl(fd, F_GETFL);
     if (fl >= 0)
@@ -345,6 +467,43 @@ bool sum_wants_put(const PipeRequest &sum, const FileInfo &mine) {
         return true; // the host lacks it
     return sum.status == Status::Ok &&
            (sum.info.length != mine.length || sum.info.checksum != mine.checksum);
+}
+
+ClientError client_error(PipeFail f) {
+    switch (f) {
+    case PipeFail::Timeout:
+        return ClientError::Timeout;
+    case PipeFail::Closed:
+        return ClientError::Closed;
+    case PipeFail::Write:
+        return ClientError::Write;
+    case PipeFail::Local:
+        return ClientError::Local;
+    case PipeFail::Checksum:
+        return ClientError::Checksum;
+    case PipeFail::Changed:
+        return ClientError::Changed;
+    case PipeFail::Interrupted:
+        return ClientError::Interrupted;
+    default:
+        return ClientError::Protocol;
+    }
+}
+
+int open_upload_source(const char *path, int *fd, struct stat *st) {
+    *fd = open(path, O_RDONLY | O_CLOEXEC);
+    int e = 0;
+    if (*fd < 0 || fstat(*fd, st) < 0)
+        e = errno;
+    else if (!S_ISREG(st->st_mode))
+        e = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    else if (st->st_size > INT32_MAX)
+        e = EFBIG;
+    if (e != 0 && *fd >= 0)
+        close(*fd);
+    if (e != 0)
+        *fd = -1;
+    return e;
 }
 
 bool pipe_fail_ends_connection(PipeFail f) {
@@ -371,6 +530,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
     long long start = monotonic_ms();
     for (std::size_t i = 0; i < n; i++) {
         Pipeline &p = ps[i];
+        p.fail = PipeFail::None;
         p.sent = p.answered = 0;
         p.held = p.data = false;
         p.reading = WantFirst;
@@ -448,7 +608,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
                 continue;
             }
             if (!read_input(p))
-                end_one(p, PipeFail::Closed);
+                end_one(p, request_stuck(p) ? PipeFail::Write : PipeFail::Closed);
             else if (!parse_input(p))
                 end_one(p, PipeFail::Protocol);
         }

@@ -1,9 +1,12 @@
-// Requests sent ahead of their answers over agent connections. The agent reads one
-// request at a time from its input, so requests may queue in the pipe while it works on
-// earlier ones; only an upload must wait, after its header, for the interim answer,
-// because the agent takes the bytes that follow as the data or, after a refusal, as the
-// next request. One poll loop serves every connection given, reading and writing at
-// once, so that neither pipe can fill up and stall the other side.
+// The station's protocol engine: every request of every operation goes through it, one
+// request or thousands, over one agent connection or many. Requests are sent ahead of
+// their answers: the agent reads one request at a time from its input, so requests may
+// queue in the pipe while it works on earlier ones; only an upload must wait, after its
+// header, for the interim answer, because the agent takes the bytes that follow as the
+// data or, after a refusal, as the next request. One poll loop serves every connection
+// given, reading and writing at once, so that neither pipe can fill up and stall the
+// other side; every data phase, deadline, pacer and interrupt lives here once. The
+// blocking calls of client.h are runs of one request.
 #pragma once
 
 #include "client.h"
@@ -16,7 +19,9 @@
 
 namespace station {
 
-enum class PipeOp { Sum, Put, Push };
+// Sum and Get are operations 6 and 5, Put and Deploy the uploads 1 and 7, Delete 2,
+// Push 3, DeleteRemote 4, Undeploy 8.
+enum class PipeOp { Sum, Put, Push, Get, Delete, DeleteRemote, Deploy, Undeploy };
 
 // Why a request has no agent status.
 enum class PipeFail {
@@ -25,7 +30,9 @@ enum class PipeFail {
     Closed,      // the agent's output ended
     Write,       // the agent stopped taking requests or data
     Protocol,    // an answer to another request, or one the exchange does not allow
-    Local,       // the local file could not be used (local_errno); nothing was sent
+    Local,       // the local file could not be used (local_errno); nothing was sent, or a
+                 // download's data could not be written (local_errno)
+    Checksum,    // a download's data did not match the agent's checksum
     Changed,     // the local file changed while it was sent; the agent discarded it
     Withdrawn,   // a put after all not wanted (withdraw_if_same); the agent discarded it
     Interrupted, // the station was told to end
@@ -36,9 +43,14 @@ enum class PipeFail {
 struct PipeRequest {
     PipeOp op = PipeOp::Sum;
     std::string dir, name; // the remote file (checked against DIR_CAP and NAME_CAP)
-    std::string host;      // Push: the host to push to
-    std::string local;     // Put: the local file sent as the data
-    FileInfo expect;       // Push: the length and checksum that travel with it
+    std::string host;      // Push, DeleteRemote: the further host
+    std::string appl;      // Deploy, Undeploy: the application
+    std::string local;     // Put, Deploy: the local file sent as the data
+    // Put: the data sent from memory instead of a file (the memory must outlive the run).
+    bool from_memory = false;
+    std::string_view data;
+    int sink = -1;   // Get: where the data are written; -1 reads and checks them only
+    FileInfo expect; // Push: the length and checksum that travel with it
     // Put: its header goes out right behind the sum of the same file, before that sum is
     // answered. When the sum shows that the host needs no copy (sum_wants_put with
     // expect, the local file's length and checksum), the put is withdrawn: the agent
@@ -49,9 +61,10 @@ struct PipeRequest {
     std::int32_t seq = 0; // its sequence number; 0 when it was not sent
     PipeFail fail = PipeFail::NotSent;
     Status status = Status::Ok; // the agent's final status when fail is None
-    FileInfo info;              // Sum: length and checksum of the host's copy
-    std::int64_t length = 0;    // Put: bytes sent
-    int local_errno = 0;        // Local: why the file could not be used
+    FileInfo info;              // Sum, Get: length and checksum of the host's copy
+    std::int64_t length = 0;    // Put, Deploy: bytes announced
+    std::uint32_t checksum = 0; // Put, Deploy: the checksum sent with the data
+    int local_errno = 0;        // Local: why the file could not be used or written
 };
 
 // One agent connection and the requests to send over it, in order.
@@ -69,6 +82,7 @@ struct Pipeline {
     bool hello = false;
     int hello_ms = 0;
     // Working state, kept by pipeline_run.
+    PipeFail fail = PipeFail::None; // what ended the connection's exchange, if anything
     std::size_t sent = 0;     // requests whose header went out
     std::size_t answered = 0; // requests whose final answer came (or that failed)
     bool held = false;        // a put's header is out and its interim answer awaited
@@ -79,6 +93,8 @@ struct Pipeline {
     std::int64_t data_done = 0;
     std::int64_t data_total = 0; // data of every put queued so far, for progress
     std::uint32_t crc = 0;
+    std::int64_t got_done = 0; // bytes of a download's data taken
+    std::uint32_t got_crc = 0; // their checksum
     int reading = 0;         // what is awaited of the oldest unanswered request
     long long deadline = 0;  // when the oldest unanswered request runs out of time
     std::string out;         // bytes waiting to be written
@@ -88,13 +104,14 @@ struct Pipeline {
     std::size_t data_unsent = 0;
 };
 
-// A pipeline of the n requests over the agent's connection.
+// A pipeline of the n requests over the agent's connection, paced by pacer, else by the
+// agent's own.
 inline Pipeline pipeline_of(Agent &a, PipeRequest *reqs, std::size_t n, Pacer *pacer = nullptr) {
     Pipeline p;
     p.agent = &a;
     p.reqs = reqs;
     p.n = n;
-    p.pacer = pacer;
+    p.pacer = pacer ? pacer : a.pacer;
     return p;
 }
 
@@ -127,5 +144,13 @@ bool sum_wants_put(const PipeRequest &sum, const FileInfo &mine);
 
 // True when the failure leaves the connection unusable.
 bool pipe_fail_ends_connection(PipeFail f);
+
+// The client error that stands for a failure (Protocol for None, NotSent, Withdrawn).
+ClientError client_error(PipeFail f);
+
+// Opens a local file to send as an upload's data. Returns 0 with *fd and *st, or the
+// errno that makes it unusable (EISDIR or EINVAL when not a regular file, EFBIG when
+// longer than the wire's 32-bit length).
+int open_upload_source(const char *path, int *fd, struct stat *st);
 
 } // namespace station

@@ -84,6 +84,11 @@ CommandResult connect_launch(HostSession &c) {
         say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
         return Outcome::HostUnavailable;
     }
+    // Every request of the session is paced alike, whatever its operation.
+    if (c.o.bwlimit > 0) {
+        station::pacer_start(c.pacer, c.o.bwlimit);
+        c.agent.pacer = &c.pacer;
+    }
     // The hello waits in the pipe until the agent is up; a failure to send it shows
     // when its answer is read.
     station::hello_send(c.agent);
@@ -284,22 +289,6 @@ const char *local_error_text(int e) {
                          : strerror(e);
 }
 
-station::Reply pipe_error(station::PipeFail f) {
-    using station::ClientError;
-    switch (f) {
-    case station::PipeFail::Timeout:
-        return ClientError::Timeout;
-    case station::PipeFail::Closed:
-        return ClientError::Closed;
-    case station::PipeFail::Write:
-        return ClientError::Write;
-    case station::PipeFail::Interrupted:
-        return ClientError::Interrupted;
-    default:
-        return ClientError::Protocol;
-    }
-}
-
 // The result of one pipelined request, reported under what; 0 when it succeeded.
 CommandResult pipe_result(HostSession &c, const char *what, const station::PipeRequest &r,
                           char &broke) {
@@ -319,7 +308,7 @@ CommandResult pipe_result(HostSession &c, const char *what, const station::PipeR
                     r.local.c_str(), code(r.status), status_meaning(r.status));
         return Outcome::LocalChanged;
     }
-    return report(c, what, pipe_error(r.fail));
+    return report(c, what, station::client_error(r.fail));
 }
 
 } // namespace cmd

@@ -26,6 +26,7 @@ struct HostSession {
     ProgressBar bar;
     AgentLog log;          // the agent's standard error, shown with failures (or always with -v)
     char shown[1024] = ""; // the agent command, for messages
+    station::Pacer pacer{}; // --bwlimit, for every request of the session
 };
 
 // snprintf whose truncation is expected and harmless (bounded messages and paths
@@ -77,9 +78,6 @@ const char *base_name(const char *path);
 bool progress_wanted(const HostSession &c);
 void bar_hook(void *ctx, std::int64_t done, std::int64_t);
 const char *local_error_text(int e);
-
-// The client error that stands for a failed pipelined request, for report().
-station::Reply pipe_error(station::PipeFail f);
 
 // The result of one pipelined request, reported under what; 0 when it succeeded.
 // broke is the connection's: the first request that ended it is reported, the ones

@@ -66,7 +66,6 @@ struct SyncRun {
     std::vector<std::vector<station::PipeRequest>> reqs = {}; // per connection
     std::vector<std::vector<std::size_t>> file_of = {};       // per connection: per put, its file
     std::vector<station::Pipeline> ps = {};
-    std::vector<station::Pacer> pacers = {};
     std::vector<std::size_t> seen = {};  // per connection: answers looked at
     std::vector<char> broken = {};       // per connection: it failed and takes no more
     std::vector<std::size_t> queue = {}; // files to put, from qhead on
@@ -195,7 +194,7 @@ station::Reply hello_error(const std::vector<station::PipeRequest> &reqs) {
         if (station::pipe_fail_ends_connection(r.fail))
             return r.fail == station::PipeFail::Protocol
                        ? station::Reply(station::ClientError::Hello)
-                       : pipe_error(r.fail);
+                       : station::client_error(r.fail);
     return station::ClientError::Closed;
 }
 
@@ -258,12 +257,9 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
         f.sum_at = s.reqs[0].size();
         s.reqs[0].push_back(sum_request(f));
     }
-    s.pacers.resize(c.o.bwlimit > 0 ? n : 0);
-    for (auto &p : s.pacers)
-        station::pacer_start(p, c.o.bwlimit);
     for (std::size_t i = 0; i < n; i++) {
-        s.ps.push_back(station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size(),
-                                            s.pacers.empty() ? nullptr : &s.pacers[i]));
+        // Each connection is paced by its session's pacer under --bwlimit.
+        s.ps.push_back(station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size()));
         s.ps[i].hello = true;
         s.ps[i].hello_ms = c.o.answer_seconds * 1000;
     }
