@@ -1,7 +1,8 @@
 // The station's pipelined exchange (pipeline_run) against stand-in peers that answer
 // with any bytes. The script chooses one or two connections, how each peer ends and in
-// what pieces it writes, and the requests (sums, puts of small local files, pushes, and
-// requests that fail locally), some of them added by the run's tick while it runs; the
+// what pieces it writes, and the requests (every operation: sums, gets, puts of small
+// local files or from memory, deletes, pushes, remote deletes, deployments, removals,
+// and requests that fail locally), some of them added by the run's tick while it runs; the
 // rest of the input is what the peers answer, split between them. Each peer writes its
 // bytes and then closes its output, closes both ways or stays silent, always draining
 // what the station writes. pipeline_run must return; every request must end with an
@@ -47,6 +48,7 @@ constexpr int MAX_WAITS = 8;
 // Local files of the puts, made once in a private directory removed at exit.
 char base[] = "/tmp/pipeline_fuzz_XXXXXX";
 std::string small_file, empty_file, big_file, missing_file;
+int null_fd = -1; // where the data of gets go
 // A regular file of length 0 that always holds more than that when read: every put of it
 // must end Changed (or in a failure of the connection).
 const std::string growing_file = "/proc/self/status";
@@ -68,6 +70,7 @@ void make_files() {
     empty_file = make("empty", 0);
     big_file = make("big", 3000);
     missing_file = std::string(base) + "/missing";
+    null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
 }
 
 int open_fds() {
@@ -138,7 +141,49 @@ struct Peer {
     }
 };
 
+// The operations of bit 7: those beside sums, puts and pushes.
+PipeRequest other_request_of(unsigned char op) {
+    PipeRequest r;
+    r.dir = "/srv/d";
+    r.name = "f";
+    switch (op % 8) {
+    case 0:
+    case 1:
+        r.op = PipeOp::Get;
+        r.sink = op % 8 == 0 ? null_fd : -1;
+        break;
+    case 2:
+        r.op = PipeOp::Delete;
+        break;
+    case 3:
+        r.op = PipeOp::DeleteRemote;
+        r.host = "b";
+        break;
+    case 4:
+        r.op = PipeOp::Deploy;
+        r.appl = "ivr1";
+        r.local = (op / 8) % 2 ? small_file : missing_file;
+        break;
+    case 5:
+        r.op = PipeOp::Undeploy;
+        r.appl = (op / 8) % 2 ? "ivr1" : std::string(APPL_CAP, 'a');
+        break;
+    case 6:
+        r.op = PipeOp::Put;
+        r.from_memory = true;
+        r.data = "from memory";
+        break;
+    default: // fails locally: the name does not fit
+        r.op = PipeOp::Get;
+        r.name.assign(NAME_CAP, 'n');
+        break;
+    }
+    return r;
+}
+
 PipeRequest request_of(unsigned char op) {
+    if (op & 0x80)
+        return other_request_of(op);
     PipeRequest r;
     r.dir = "/srv/d";
     r.name = "f";
@@ -181,9 +226,9 @@ PipeRequest request_of(unsigned char op) {
 }
 
 const char *fail_name(PipeFail f) {
-    static constexpr std::array<const char *, 10> names = {
-        "None",  "Timeout", "Closed",    "Write",       "Protocol",
-        "Local", "Changed", "Withdrawn", "Interrupted", "NotSent"};
+    static constexpr std::array<const char *, 11> names = {
+        "None",    "Timeout", "Closed",    "Write",       "Protocol", "Local",
+        "Checksum", "Changed", "Withdrawn", "Interrupted", "NotSent"};
     static_assert(names.size() == static_cast<std::size_t>(PipeFail::NotSent) + 1);
     return names[static_cast<std::size_t>(f)];
 }
@@ -230,7 +275,8 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
             fuzzin::fail("request %zu: sequence %d after %d", i, r.seq, seq);
         struct stat st;
         bool withdrawn = r.withdraw_if_same && r.length == 0; // then failed, perhaps
-        if (r.op == PipeOp::Put && !withdrawn &&
+        bool from_file = (r.op == PipeOp::Put || r.op == PipeOp::Deploy) && !r.from_memory;
+        if (from_file && !withdrawn &&
             (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
             fuzzin::fail("request %zu: a put of %lld bytes from a file of %lld", i,
                          static_cast<long long>(r.length), static_cast<long long>(st.st_size));
@@ -238,11 +284,18 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
         if (f == PipeFail::Withdrawn && (r.length != 0 || r.status != Status::BadChecksum))
             fuzzin::fail("request %zu: withdrawn with %lld bytes and status %d", i,
                          static_cast<long long>(r.length), code(r.status));
-        if (f == PipeFail::None || f == PipeFail::Changed || f == PipeFail::Withdrawn) {
+        if (r.from_memory && r.length != static_cast<std::int64_t>(r.data.size()))
+            fuzzin::fail("request %zu: a put of %lld bytes from memory of %zu", i,
+                         static_cast<long long>(r.length), r.data.size());
+        if (f == PipeFail::Checksum && (r.op != PipeOp::Get || r.status != Status::Ok))
+            fuzzin::fail("request %zu: Checksum for a request that is no whole get", i);
+        if (f == PipeFail::None || f == PipeFail::Changed || f == PipeFail::Withdrawn ||
+            f == PipeFail::Checksum) {
             if (r.status == Status::Ready)
                 fuzzin::fail("request %zu: the interim answer taken as final", i);
-            if (r.op == PipeOp::Sum && r.status == Status::Ok && r.info.length < 0)
-                fuzzin::fail("request %zu: a sum of negative length %d", i, r.info.length);
+            bool download = r.op == PipeOp::Sum || r.op == PipeOp::Get;
+            if (download && r.status == Status::Ok && r.info.length < 0)
+                fuzzin::fail("request %zu: a download of negative length %d", i, r.info.length);
             continue;
         }
         if (ended == PipeFail::None)
@@ -352,6 +405,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzzin::fail("connection %zu: read position %zu past its end %zu", c, agents[c].rpos,
                          agents[c].rlen);
         bool broke = check(reqs[c], 0, agents[c].seq, ends[c]);
+        // A hello that failed ends a connection whose requests may all have failed locally.
+        if (broke && pipes[c].fail == PipeFail::None)
+            fuzzin::fail("connection %zu: its requests show a failure the run does not", c);
+        broke = pipes[c].fail != PipeFail::None;
         if (pipes[c].hello)
             for (const auto &r : reqs[c])
                 if (r.fail == PipeFail::None)

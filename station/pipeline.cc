@@ -339,8 +339,9 @@ bool parse_input(Pipeline &p) {
         int status = get_be16(b + 5);
         a.rpos += 7;
         if (seq != r.seq) {
-            // The agent's own word that it expected another number: it ends after it.
-            if (status != code(Status::SeqMismatch))
+            // The agent's own word that it expected another number (it ends after it),
+            // in place of a first answer.
+            if (status != code(Status::SeqMismatch) || p.reading != WantFirst)
                 return false;
             if (phase_of(r.op) == Phase::Upload) {
                 close_source(p);
@@ -540,6 +541,12 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         set_nonblocking(p.agent->to, true);
     }
     auto end_one = [&](Pipeline &p, PipeFail f) {
+        // An agent sending a download's data sees its input end only once it is done:
+        // the rest of the data is refused, so that its writes fail and it ends at once.
+        if (f == PipeFail::Interrupted && p.reading == WantData && p.agent->from >= 0) {
+            close(p.agent->from);
+            p.agent->from = -1;
+        }
         fail_rest(p, f);
         failed++;
     };

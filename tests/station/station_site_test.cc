@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,6 +200,92 @@ TEST_F(StationSite, InterruptedUploadsLeaveNothingOnTheHosts) {
             EXPECT_FALSE(site.exists(h, "/srv/big.bin")) << h;
         }
     }
+}
+
+// Every operation runs through the one engine against a real agent, relays and
+// deployments included.
+TEST_F(StationSite, EveryOperationRunsThroughTheEngine) {
+    if (system("command -v jar >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "jar is not installed";
+    SITE_UP_OR_SKIP(site, {"a", "b"});
+    std::string v1 = make_jar(work, "ivr1", "v1");
+    ASSERT_FALSE(v1.empty());
+    std::string file = local("f.txt", "file data"), got = work + "/got";
+    station::Agent ag;
+    ASSERT_TRUE(station::agent_start(ag, site.exec_argv("a", {"/usr/local/bin/tarko_remote2"})));
+    station::FileInfo info;
+    struct Step {
+        const char *what;
+        std::function<station::Reply()> run;
+        station::Reply want;
+    } steps[] = {
+        {"hello", [&] { return station::hello(ag); }, Status::Ok},
+        {"put", [&] { return station::put(ag, "/srv/e", "m", "from memory"); }, Status::Ok},
+        {"put_path", [&] { return station::put_path(ag, "/srv/e", "f", file.c_str()); },
+         Status::Ok},
+        {"sum", [&] { return station::sum(ag, "/srv/e", "f", &info); }, Status::Ok},
+        {"get", [&] { return station::get_path(ag, "/srv/e", "m", got.c_str(), &info); },
+         Status::Ok},
+        {"push",
+         [&] { return station::push(ag, "b", "/srv/e", "f", 9, station::checksum_of("file data")); },
+         Status::Ok},
+        {"rmremote", [&] { return station::rmremote(ag, "b", "/srv/e", "m"); }, Status::Ok},
+        {"rm", [&] { return station::rm(ag, "/srv/e", "m"); }, Status::Ok},
+        {"deploy", [&] { return station::deploy(ag, "ivr1", v1.c_str()); }, Status::Ok},
+        {"undeploy", [&] { return station::undeploy(ag, "ivr1"); }, Status::Ok},
+        {"get of what is gone", [&] { return station::get_path(ag, "/srv/e", "m", got.c_str()); },
+         Status::CannotOpen},
+    };
+    for (auto &step : steps)
+        EXPECT_EQ(step.run(), step.want) << step.what;
+    EXPECT_EQ(ag.seq, 10);
+    EXPECT_EQ(station::agent_close(ag), 0);
+    EXPECT_EQ(info.length, 11);
+    EXPECT_EQ(site.read_file("b", "/srv/e/f"), "file data");
+    EXPECT_FALSE(site.exists("a", "/srv/e/m"));
+    EXPECT_TRUE(site.exists("a", "/opt/audium/applications.old/ivr1"));
+}
+
+// An interrupt ends a paced put, and a get, at once: exit 130, nothing stored on either
+// side.
+TEST_F(StationSite, PacedPutAndGetEndAtOnceWhenInterrupted) {
+    SITE_UP_OR_SKIP(site, {"a"});
+    ASSERT_EQ(truncate(local("big.bin", "").c_str(), 64 << 20), 0);
+    ASSERT_TRUE(site.write_file("a", "/srv/big2.bin", ""));
+    ASSERT_EQ(truncate(site.path("a", "/srv/big2.bin").c_str(), 1 << 30), 0);
+    auto temp_here = [&] {
+        return system(("ls '" + work + "' | grep -q tarko-").c_str()) == 0;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::function<bool()> started;
+    } cases[] = {
+        {{"--bwlimit", "8Mbit", "put", "big.bin", "/srv"},
+         [&] { return site.exists("a", "/srv/big.bin-TARKO"); }},
+        {{"get", "/srv", "big2.bin"},
+         [&] { // in the middle of the data
+             return system(("find '" + work + "' -name '*tarko-*' -size +1k | grep -q .").c_str()) == 0;
+         }},
+    };
+    for (auto &k : cases) {
+        testproc::Child st;
+        ASSERT_TRUE(testproc::spawn(st, station_argv("a", k.args), station_options()));
+        ASSERT_TRUE(testproc::wait_until(k.started, 10000)) << k.args[0];
+        auto t0 = std::chrono::steady_clock::now();
+        kill(st.pid, SIGINT);
+        EXPECT_EQ(testproc::wait(st, 20000), 130) << k.args[0];
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count();
+        // The station itself gives up at once; the bound leaves room for a loaded machine
+        // and the agent's own clean-up.
+        EXPECT_LT(ms, 1000) << k.args[0];
+        testproc::reap(st);
+    }
+    EXPECT_FALSE(site.exists("a", "/srv/big.bin-TARKO"));
+    EXPECT_FALSE(site.exists("a", "/srv/big.bin"));
+    EXPECT_FALSE(temp_here());
+    EXPECT_FALSE(std::ifstream(work + "/big2.bin").good());
 }
 
 // Another account of the host plants entries at the names the agent is about to use,
