@@ -1,6 +1,7 @@
 // Units of tarko_station: the command line, the agent command template, the progress
 // bar's layout and the meanings of exit statuses.
 #include "agentcmd.h"
+#include "args.h"
 #include "options.h"
 #include "outcome.h"
 #include "progress.h"
@@ -26,18 +27,11 @@ struct Parsed {
 };
 
 Parsed parse(std::vector<std::string> args, const char *env_agent = nullptr) {
-    // The Options point into argv, so the texts live as long as the test program.
-    static std::vector<std::vector<std::string>> keep;
-    args.insert(args.begin(), "tarko_station");
-    keep.push_back(args);
-    std::vector<char *> argv;
-    for (auto &a : keep.back())
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = testargs::argv_of("tarko_station", args);
     Parsed p{};
     char err[512];
-    p.rc =
-        parse_options(static_cast<int>(args.size()), argv.data(), env_agent, p.o, err, sizeof err);
+    p.rc = parse_options(static_cast<int>(argv.size() - 1), argv.data(), env_agent, p.o, err,
+                         sizeof err);
     p.err = err;
     return p;
 }

@@ -1,5 +1,6 @@
 // The station through ssh: choosing it, its command, and ssh's complaints told as one
 // line of ours.
+#include "args.h"
 #include "options.h"
 #include "transport.h"
 
@@ -12,15 +13,10 @@
 namespace {
 
 int parse(std::vector<std::string> args, Options &o, std::string *err) {
-    static std::vector<std::vector<std::string>> keep; // Options point into argv
-    args.insert(args.begin(), "tarko_station");
-    keep.push_back(args);
-    std::vector<char *> argv;
-    for (auto &a : keep.back())
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = testargs::argv_of("tarko_station", args);
     char buf[512];
-    int rc = parse_options(static_cast<int>(args.size()), argv.data(), nullptr, o, buf, sizeof buf);
+    int rc = parse_options(static_cast<int>(argv.size() - 1), argv.data(), nullptr, o, buf,
+                           sizeof buf);
     *err = buf;
     return rc;
 }

@@ -16,6 +16,8 @@
 //   die          end at once
 //   proxy PATH   run the program PATH as the agent and pass every byte both ways
 // After the last step the fake reads its input until it ends.
+#include "protocol.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -96,8 +98,7 @@ void need(void *p, size_t n) {
 std::int32_t need_long() {
     unsigned char b[4];
     need(b, 4);
-    return static_cast<std::int32_t>(std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 |
-                                     std::uint32_t(b[2]) << 8 | b[3]);
+    return get_be32(b);
 }
 
 void skip(std::int64_t n) {
@@ -110,13 +111,9 @@ void skip(std::int64_t n) {
 }
 
 void send_status(std::int32_t seq, int status) {
-    unsigned char r[7] = {'R',
-                          static_cast<unsigned char>(seq >> 24),
-                          static_cast<unsigned char>(seq >> 16),
-                          static_cast<unsigned char>(seq >> 8),
-                          static_cast<unsigned char>(seq),
-                          static_cast<unsigned char>(status >> 8),
-                          static_cast<unsigned char>(status)};
+    unsigned char r[7] = {RESPONSE_MARK};
+    put_be32(r + 1, seq);
+    put_be16(r + 5, static_cast<std::int16_t>(status));
     if (!write_all(1, r, sizeof r))
         finish(0);
 }
