@@ -142,10 +142,7 @@ struct Peer {
 };
 
 // The operations of bit 7: those beside sums, puts and pushes.
-PipeRequest other_request_of(unsigned char op) {
-    PipeRequest r;
-    r.dir = "/srv/d";
-    r.name = "f";
+void other_request_of(unsigned char op, PipeRequest &r) {
     switch (op % 8) {
     case 0:
     case 1:
@@ -178,15 +175,16 @@ PipeRequest other_request_of(unsigned char op) {
         r.name.assign(NAME_CAP, 'n');
         break;
     }
-    return r;
 }
 
 PipeRequest request_of(unsigned char op) {
-    if (op & 0x80)
-        return other_request_of(op);
     PipeRequest r;
     r.dir = "/srv/d";
     r.name = "f";
+    if (op & 0x80) {
+        other_request_of(op, r);
+        return r;
+    }
     switch (op % 8) {
     case 0:
     case 1:
