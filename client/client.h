@@ -1,5 +1,8 @@
-// The station side of the agent protocol: starts or attaches to a tarko_remote2, builds
-// request frames, runs the data phases and reads responses under time limits.
+// The station side of the agent protocol: starting or attaching to a tarko_remote2,
+// the hello, frame building, and one blocking call per operation. Each call is a run of
+// one request through the engine (pipeline.h), which holds every data phase, deadline,
+// pacer and interrupt; the raw transport calls below are for tests and tools that need
+// exact bytes.
 //
 // Results: every call that performs a request returns a Reply: the agent's final status
 // (status.h) or a ClientError (reply.h). No exceptions are thrown. Sequence numbers are
