@@ -150,7 +150,7 @@ TEST_F(StationSite, FanOutWithOneBrokenHost) {
         << r.out;
     EXPECT_NE(r.out.find("b: skipped /srv/menu.xml: unchanged (7 bytes"), std::string::npos)
         << r.out;
-    EXPECT_NE(r.err.find("c: tarko_station: the host did not answer: the agent command ended "
+    EXPECT_NE(r.err.find("tarko_station: c: the host did not answer: the agent command ended "
                          "with status 127"),
               std::string::npos)
         << r.err;
@@ -217,7 +217,7 @@ TEST_F(StationSite, TreePutToTwelveHostsWithAFailedPush) {
     local("big.wav", data);
     auto r = station(list, {"put", "--tree", "--json", "big.wav", "/srv/big"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find(": tarko_station: push /srv/big/big.wav from h01: 12 "), std::string::npos)
+    EXPECT_NE(r.err.find(": push /srv/big/big.wav from h01: 12 "), std::string::npos)
         << r.err;
     // The hosts' lines fold as a fan-out's, and the JSON objects are a fan-out's too.
     EXPECT_NE(r.err.find("h[01-12]: put /srv/big/big.wav: 0 success (307200 bytes)\n"),
