@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -204,6 +206,57 @@ TEST_F(StationSite, InterruptedUploadsLeaveNothingOnTheHosts) {
 // A relay-tree put to twelve hosts: the station seeds one, the hosts pass it on; the
 // first host's own rsh is broken, so its push fails and the station serves that target
 // itself. Every host ends up with the file.
+// A paced put interrupted in the middle of its data ends at once with 130: every host
+// is shown as interrupted and audited so, and none keeps the file.
+TEST_F(StationSite, InterruptedPacedPutsEndAtOnceAndAreAudited) {
+    SITE_UP_OR_SKIP(site, {"a", "b", "c"});
+    ASSERT_EQ(truncate(local("big.bin", "").c_str(), 64 << 20), 0); // 10 s at 50 Mbit/s
+    for (std::vector<std::string> hosts : {std::vector<std::string>{"a"}, {"a", "b", "c"}}) {
+        std::string list;
+        for (auto &h : hosts)
+            list += (list.empty() ? "" : ",") + h;
+        testproc::Child st;
+        ASSERT_TRUE(testproc::spawn(
+            st, station_argv(list, {"-j", "3", "--bwlimit", "50Mbit", "put", "big.bin", "/srv"}),
+            station_options()));
+        for (auto &h : hosts) {
+            ASSERT_TRUE(
+                testproc::wait_until([&] { return site.exists(h, "/srv/big.bin-TARKO"); }, 10000));
+        }
+        usleep(300000);
+        auto t0 = std::chrono::steady_clock::now();
+        kill(st.pid, SIGINT);
+        EXPECT_EQ(testproc::wait(st, 20000), 130) << list;
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LT(s, 2.0) << list; // generous: the station itself ends within milliseconds
+        std::string out = testproc::read_all(st.out, 2000), err = testproc::read_all(st.err, 2000);
+        testproc::reap(st);
+        EXPECT_NE(err.find("tarko_station: interrupted\n"), std::string::npos) << err;
+        if (hosts.size() > 1) {
+            EXPECT_NE(out.find("\na,b,c     130  interrupted"), std::string::npos) << out;
+        }
+        // Audit lines: time, user, station, command line, host, operation, path, ..., status.
+        std::ifstream audit(work + "/state/tarko/audit.log");
+        std::vector<std::string> audited;
+        for (std::string line; std::getline(audit, line);) {
+            std::vector<std::string> f;
+            for (std::size_t at = 0, tab; at <= line.size(); at = tab + 1) {
+                tab = std::min(line.find('\t', at), line.size());
+                f.push_back(line.substr(at, tab - at));
+            }
+            if (f.size() > 6 && f[5] == "put" && f[6] == "/srv/big.bin" && f.back() == "130")
+                audited.push_back(f[4]);
+        }
+        std::sort(audited.begin(), audited.end());
+        EXPECT_EQ(audited, hosts) << list;
+        for (auto &h : hosts) {
+            EXPECT_FALSE(site.exists(h, "/srv/big.bin-TARKO")) << h;
+            EXPECT_FALSE(site.exists(h, "/srv/big.bin")) << h;
+        }
+        unlink((work + "/state/tarko/audit.log").c_str());
+    }
+}
+
 TEST_F(StationSite, TreePutToTwelveHostsWithAFailedPush) {
     std::vector<std::string> names;
     std::string list;
@@ -217,8 +270,7 @@ TEST_F(StationSite, TreePutToTwelveHostsWithAFailedPush) {
     local("big.wav", data);
     auto r = station(list, {"put", "--tree", "--json", "big.wav", "/srv/big"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find(": push /srv/big/big.wav from h01: 12 "), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find(": push /srv/big/big.wav from h01: 12 "), std::string::npos) << r.err;
     // The hosts' lines fold as a fan-out's, and the JSON objects are a fan-out's too.
     EXPECT_NE(r.err.find("h[01-12]: put /srv/big/big.wav: 0 success (307200 bytes)\n"),
               std::string::npos)
