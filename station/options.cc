@@ -233,8 +233,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 if ((r = value("-H", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;
             } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
-                // rsync's habit would read it as files here: one meaning only, and the
-                // user told which option they want.
+                // After -r, rsync's habit reads it as files: refused rather than guessed,
+                // with the option that means files.
                 if (o.recursive)
                     return fail(err, errcap,
                                 "--exclude leaves out hosts; after -r, leave out files with "
