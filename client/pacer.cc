@@ -63,9 +63,10 @@ int parse_rate(const char *text, double *bytes_per_second) {
 void pacer_start(Pacer &p, double rate) {
     p = Pacer{};
     p.rate = rate;
-    // 5 ms worth, but never less than one pipe's load, so that a slow rate still
-    // moves whole pieces.
-    p.burst = std::max(rate * 0.005, 4096.0);
+    // 10 ms worth, but never less than a page, so that a slow rate still moves whole
+    // pieces; a wake-up that comes late keeps what fell due meanwhile.
+    p.batch = std::max(rate * 0.01, 4096.0);
+    p.burst = 4 * p.batch;
     p.last_us = now_us();
 }
 
@@ -74,9 +75,10 @@ std::size_t pacer_allow(Pacer &p, std::size_t want, int *wait_ms) {
     if (p.rate <= 0)
         return want;
     refill(p);
-    if (p.tokens >= 1)
+    double need = std::min(static_cast<double>(want), p.batch);
+    if (p.tokens >= need)
         return std::min(want, static_cast<std::size_t>(p.tokens));
-    *wait_ms = std::max(1, static_cast<int>(std::ceil((1 - p.tokens) * 1000 / p.rate)));
+    *wait_ms = std::max(1, static_cast<int>(std::ceil((need - p.tokens) * 1000 / p.rate)));
     return 0;
 }
 

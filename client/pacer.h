@@ -12,12 +12,14 @@ namespace station {
 // second, or -1 when the text is not such a rate or the rate is below 1 byte per second.
 int parse_rate(const char *text, double *bytes_per_second);
 
-// A token bucket: bytes may go as fast as the rate allows, with bursts of a few
-// milliseconds' worth so that single writes need not be tiny.
+// A token bucket that lets bytes go in batches of a few milliseconds' worth: the
+// sender sleeps until a whole batch is due, so that pacing costs a wake-up per batch
+// rather than a write per byte that trickles in.
 struct Pacer {
     double rate = 0;       // bytes per second; 0 means no limit
     double tokens = 0;     // bytes that may go now
-    double burst = 0;      // most tokens kept
+    double batch = 0;      // bytes let go at once, when that many are wanted
+    double burst = 0;      // most tokens kept: a late wake-up loses none of its due
     long long last_us = 0; // when tokens were last added
     std::int64_t sent = 0; // bytes let through so far
 };
@@ -25,8 +27,8 @@ struct Pacer {
 // Starts pacing at rate bytes per second (0: unpaced).
 void pacer_start(Pacer &p, double rate);
 
-// How many of want bytes may go now. Returns that number; when it is 0, *wait_ms says
-// how long to wait before asking again.
+// How many of want bytes may go now: none until a batch (or all of want, when it is
+// less) is due. Returns that number; when it is 0, *wait_ms says when to ask again.
 std::size_t pacer_allow(Pacer &p, std::size_t want, int *wait_ms);
 
 // Records that n bytes went (n no more than pacer_allow gave).

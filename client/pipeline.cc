@@ -584,7 +584,8 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
             wait = static_cast<int>(std::min<long long>(wait, p.deadline - now));
             int pace = 0;
             bool may_write = p.out_pos < p.out.size();
-            if (may_write && p.pacer && pacer_allow(*p.pacer, 1, &pace) == 0) {
+            if (may_write && p.pacer &&
+                pacer_allow(*p.pacer, p.out.size() - p.out_pos, &pace) == 0) {
                 may_write = false;
                 wait = std::min(wait, pace);
             }
@@ -602,6 +603,15 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         }
         timespec ts{wait / 1000, static_cast<long>(wait % 1000) * 1000000};
         int r = ppoll(fds.data(), fds.size(), &ts, &waiting);
+        // ppoll delivers a signal only when it would otherwise wait: with a pipe always
+        // ready, an ending signal stays pending behind the mask. Let it in here.
+        sigset_t pending;
+        if (r > 0 && sigpending(&pending) == 0 &&
+            (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+             sigismember(&pending, SIGHUP) == 1)) {
+            pthread_sigmask(SIG_SETMASK, &waiting, nullptr);
+            pthread_sigmask(SIG_BLOCK, &held, nullptr);
+        }
         if (r <= 0)
             continue; // time, or a signal: both looked at above
         for (std::size_t j = 0; j < fds.size(); j++) {

@@ -6,6 +6,7 @@
 #include "names.h"
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +17,52 @@
 #define SIMSITE_AUDIUM_DIR "/usr/local/share/simsite/audium"
 #endif
 
+static const char *const kUsage =
+    "usage: simsite up [-f] [--net] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
+    "                  [--owner PID] SITE HOST...\n"
+    "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
+    "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
+    "       simsite link SITE HOST [--rate RATE] [--delay MS] | --clear\n"
+    "       simsite status SITE\n"
+    "       simsite path SITE HOST [PATH]\n"
+    "       simsite down SITE\n";
+
 static int usage(FILE *f = stderr, int status = 2) {
-    fprintf(f, "usage: simsite up [-f] [--net] [--agent PATH] [--audium DIR] [--java-home DIR]\n"
-               "                  [--owner PID] SITE HOST...\n"
-               "       simsite exec SITE HOST [--env NAME=VALUE]... [--unset NAME]...\n"
-               "                  [--cwd DIR] [--argv0 NAME] -- COMMAND [ARGS...]\n"
-               "       simsite link SITE HOST [--rate RATE] [--delay MS] | --clear\n"
-               "       simsite status SITE\n"
-               "       simsite path SITE HOST [PATH]\n"
-               "       simsite down SITE\n");
+    fputs(kUsage, f);
     return status;
+}
+
+// A command line that cannot be used: what is wrong with it, then the usage.
+__attribute__((format(printf, 1, 2))) static int usage_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("simsite: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return usage();
+}
+
+static int help() {
+    printf("%s\n"
+           "commands:\n"
+           "  up       bring up a site of simulated hosts, each a copy-on-write view of this\n"
+           "           machine with its own agent (-f: stay in the foreground; --net: every\n"
+           "           host on the site's own network with sshd)\n"
+           "  exec     run a command in a host's view, as that host's remote shell would\n"
+           "  link     shape the line of a host of a networked site: rate and delay\n"
+           "  status   print the site's daemon and the outside path of each host's view\n"
+           "  path     print the outside path of a path in a host's view\n"
+           "  down     end every process of the site and remove its views\n"
+           "\n"
+           "options:\n"
+           "  -h, --help     this text\n"
+           "  --version      the version of this program\n"
+           "\n"
+           "Installed as a host's /usr/bin/rsh, it is that host's remote shell:\n"
+           "rsh [-n] [-l USER] HOST COMMAND [ARG...]. See simsite(1).\n",
+           kUsage);
+    return 0;
 }
 
 static std::string self_path() {
@@ -111,7 +148,7 @@ static int cmd_up(int argc, char **argv) {
         }
     }
     if (argc - i < 2)
-        return usage();
+        return usage_error(argc == i ? "up: no site and no host named" : "up: no host named");
     // Installed, the stand-in lies in the data directory beside the program; in a build
     // tree it is the source tree's.
     if (!cfg.audium_given && access(installed_audium(cfg.rsh).c_str(), R_OK | X_OK) == 0)
@@ -146,7 +183,7 @@ static int cmd_up(int argc, char **argv) {
 
 static int cmd_exec(int argc, char **argv) {
     if (argc < 2)
-        return usage();
+        return usage_error(argc == 0 ? "exec: no site and no host named" : "exec: no host named");
     Request r;
     r.cmd = "exec";
     const char *site = argv[0];
@@ -167,11 +204,16 @@ static int cmd_exec(int argc, char **argv) {
             r.cwd = argv[++i];
         else if (o == "--argv0" && has_value)
             r.argv0 = argv[++i];
+        else if (o.starts_with("-"))
+            return usage_error("exec: %s %s", argv[i],
+                               has_value ? "is not an option of exec" : "wants a value");
         else
-            return usage();
+            return usage_error("exec: \"%s\" stands before \"--\": the command goes after it "
+                               "(simsite exec SITE HOST -- COMMAND...)",
+                               argv[i]);
     }
     if (i >= argc)
-        return usage();
+        return usage_error("exec: no command after \"--\"");
     if (!check_name("site", site) || !check_name("host", r.host.c_str()))
         return 255;
     for (; i < argc; i++)
@@ -180,8 +222,11 @@ static int cmd_exec(int argc, char **argv) {
 }
 
 static int cmd_status(int argc, char **argv, bool path_only) {
-    if (argc < (path_only ? 2 : 1) || argc > (path_only ? 3 : 1))
-        return usage();
+    if (argc < (path_only ? 2 : 1))
+        return usage_error("%s: no %s named", path_only ? "path" : "status",
+                           argc == 0 ? "site" : "host");
+    if (argc > (path_only ? 3 : 1))
+        return usage_error("%s: too many arguments", path_only ? "path" : "status");
     if (!check_name("site", argv[0]))
         return 1;
     SiteStatus st;
@@ -205,9 +250,26 @@ static int cmd_status(int argc, char **argv, bool path_only) {
     return 0;
 }
 
+// True when rate is a rate tc takes for a line: a number and a unit of bits or bytes
+// per second.
+static bool tc_rate(const std::string &rate) {
+    std::size_t digits = rate.find_first_not_of("0123456789.");
+    if (digits == 0 || digits == std::string::npos || rate.find('.') != rate.rfind('.') ||
+        strtod(rate.c_str(), nullptr) <= 0)
+        return false;
+    std::string unit = rate.substr(digits);
+    for (auto &c : unit)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (const char *u : {"bit", "kbit", "mbit", "gbit", "bps", "kbps", "mbps", "gbps"})
+        if (unit == u)
+            return true;
+    return false;
+}
+
 static int cmd_link(int argc, char **argv) {
     if (argc < 3)
-        return usage();
+        return usage_error(argc < 2 ? "link: no site and host named"
+                                    : "link: --rate, --delay or --clear wanted");
     if (!check_name("site", argv[0]) || !check_name("host", argv[1]))
         return 1;
     std::string rate = "-", delay = "0";
@@ -234,10 +296,12 @@ static int cmd_link(int argc, char **argv) {
         }
     }
     if (clear == (rate != "-" || delay != "0"))
-        return usage();
-    if (rate != "-" &&
-        (rate.empty() || rate.find_first_not_of("0123456789.kmgKMGbitps") != std::string::npos)) {
-        fprintf(stderr, "simsite: --rate wants a rate such as 100mbit, not %s\n", rate.c_str());
+        return usage_error(clear ? "link: --clear goes alone" : "link: --rate or --delay wanted");
+    if (rate != "-" && !tc_rate(rate)) {
+        fprintf(stderr,
+                "simsite: --rate wants a number and a unit: bit, kbit, mbit or gbit (bits per "
+                "second), bps, kbps, mbps or gbps (bytes per second), as in 10mbit; not %s\n",
+                rate.c_str());
         return 1;
     }
     if (clear)
@@ -256,10 +320,14 @@ int main(int argc, char **argv) {
     if (std::strcmp(base, "rsh") == 0)
         return rsh_main(argc, argv);
     if (argc < 2)
-        return usage();
+        return usage_error("no command given");
     std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help")
-        return usage(stdout, 0);
+        return help();
+    if (cmd == "--version") {
+        printf("simsite %s\n", TARKO_VERSION);
+        return 0;
+    }
     // Every command works on a site's namespaces or its root-only socket.
     if (geteuid() != 0) {
         fprintf(stderr, "simsite: must run as root (a site needs mount, process and network "
@@ -281,7 +349,7 @@ int main(int argc, char **argv) {
         return cmd_status(argc - 2, argv + 2, true);
     if (cmd == "down") {
         if (argc != 3)
-            return usage();
+            return usage_error(argc < 3 ? "down: no site named" : "down: too many arguments");
         if (!check_name("site", argv[2]))
             return 1;
         return site_down(argv[2]);

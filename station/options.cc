@@ -186,8 +186,6 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                   std::size_t errcap) {
     err[0] = '\0';
     HostExprs exprs;
-    const char *long_excludes[MAX_EXCLUDES];
-    std::size_t nlong = 0;
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
     bool options_done = false, agent_given = false;
     int r = 0;
@@ -212,6 +210,8 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 options_done = true;
             } else if (a == "--help" || a == "-h") {
                 o.help = true;
+            } else if (a == "--version") {
+                o.version = true;
             } else if (a == "-q" || a == "--quiet") {
                 o.quiet = true;
             } else if (a == "--no-progress") {
@@ -233,12 +233,14 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 if ((r = value("-H", v)) || (r = add_expr(exprs, v, false, err, errcap)))
                     return r;
             } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
-                // Hosts, or with sync -r file patterns: sorted out once -r is known.
-                if ((r = value("--exclude", v)))
+                // After -r, rsync's habit reads it as files: refused rather than guessed,
+                // with the option that means files.
+                if (o.recursive)
+                    return fail(err, errcap,
+                                "--exclude leaves out hosts; after -r, leave out files with "
+                                "--skip PATTERN (and hosts with -x)");
+                if ((r = value("--exclude", v)) || (r = add_expr(exprs, v, true, err, errcap)))
                     return r;
-                if (nlong == MAX_EXCLUDES)
-                    return fail(err, errcap, "more than %zu --exclude options", MAX_EXCLUDES);
-                long_excludes[nlong++] = v;
             } else if (a.starts_with("-x")) {
                 if ((r = value("-x", v)) || (r = add_expr(exprs, v, true, err, errcap)))
                     return r;
@@ -306,23 +308,11 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             return fail(err, errcap, "more than %zu arguments", MAX_ARGS);
         o.args[o.nargs++] = arg;
     }
-    if (o.help)
+    if (o.help || o.version)
         return 0;
     if (o.command == Command::Hosts && o.nargs == 1 &&
         (r = add_expr(exprs, o.args[0], false, err, errcap)))
         return r;
-    // rsync's habit where files are walked, clush's for hosts everywhere else; -x and
-    // --skip always mean the one thing.
-    for (std::size_t i = 0; i < nlong; i++) {
-        if (!o.recursive)
-            r = add_expr(exprs, long_excludes[i], true, err, errcap);
-        else if (o.nexcludes == MAX_EXCLUDES)
-            r = fail(err, errcap, "more than %zu --exclude patterns", MAX_EXCLUDES);
-        else
-            o.excludes[o.nexcludes++] = long_excludes[i];
-        if (r)
-            return r;
-    }
     if ((r = apply_hosts(exprs, o, err, errcap)))
         return r;
     const char *transport = getenv("TARKO_TRANSPORT");
@@ -382,10 +372,12 @@ void print_usage(FILE *f) {
           "options:\n"
           "  -H, --hosts HOSTS    the hosts to work on: names, ranges (ivr[01-20,31]),\n"
           "                       @group of the host file ($TARKO_HOSTS, else\n"
-          "                       /etc/tarko/hosts), @failed (the hosts that failed last\n"
-          "                       time), ^FILE (one expression a line); with more than\n"
-          "                       one host each gets its own connection\n"
-          "  -x, --exclude HOSTS  leave these hosts out (--exclude: files, with sync -r)\n"
+          "                       /etc/tarko/hosts), @SOURCE:GROUP (what a line\n"
+          "                       \"@SOURCE = COMMAND\" of it prints for GROUP), @failed\n"
+          "                       (the hosts that failed last time), ^FILE (one\n"
+          "                       expression a line); with more than one host each gets\n"
+          "                       its own connection\n"
+          "  -x, --exclude HOSTS  leave these hosts out\n"
           "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
           "  -t, --timeout N      seconds a host may take to answer (default 15)\n"
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
@@ -400,8 +392,8 @@ void print_usage(FILE *f) {
           "  --no-fold            one line per host instead of folded lines\n"
           "  --no-progress        no progress bar, even on a terminal\n"
           "  -r, --recursive      sync a directory tree\n"
-          "  --exclude, --skip PATTERN\n"
-          "                       sync -r leaves out what matches (shell pattern; repeatable)\n"
+          "  --skip PATTERN       sync -r leaves out the files that match (shell pattern;\n"
+          "                       repeatable)\n"
           "  -n, --dry-run        sync only says what it would put\n"
           "  --streams N          sync over N connections per host (default 1, at most 8)\n"
           "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"
@@ -411,6 +403,7 @@ void print_usage(FILE *f) {
           "                       second; 50Mbit: bits per second)\n"
           "  --force              deploy an archive without checking its layout\n"
           "  -h, --help           this text\n"
+          "  --version            the version of this program\n"
           "\n"
           "Exit status: 0 on success; the agent's status code (2-23) when it refused;\n"
           "64 usage; 65 local file changed while sent; 66 local file unreadable or not\n"

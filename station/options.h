@@ -14,7 +14,7 @@ constexpr std::size_t STATE_CAP = 1024;          // the state directory's path
 constexpr std::size_t MAX_ARGS = 64;             // arguments of the command (sync's file list)
 constexpr std::size_t AGENT_CAP = 1024;          // the agent command template
 constexpr int MAX_JOBS = 64;                     // connections at a time in a fan-out
-constexpr std::size_t MAX_EXCLUDES = 32;         // sync -r patterns (--exclude, --skip)
+constexpr std::size_t MAX_EXCLUDES = 32;         // sync -r patterns (--skip)
 constexpr int MAX_STREAMS = 8;                   // --streams: connections per host
 constexpr int MAX_TREE_FANOUT = 16;              // --tree K: hosts each holder serves per round
 
@@ -33,6 +33,7 @@ struct Options {
     char agent[AGENT_CAP] = {};    // --agent, else TARKO_AGENT, else DEFAULT_AGENT
     bool ssh = false;              // --ssh or TARKO_TRANSPORT=ssh: agents through OpenSSH
     bool help = false;             // --help
+    bool version = false;          // --version
     bool quiet = false;            // -q: no result lines, only failures, no table
     bool no_progress = false;      // --no-progress
     bool json = false;             // --json: JSON lines on standard output
@@ -57,8 +58,8 @@ struct Options {
 // environment's TARKO_TRANSPORT=ssh stands for --ssh unless --agent is given. The host
 // expressions of -H (and the argument of the hosts command) are expanded, those of -x
 // taken out, through o.sources. Returns 0 when the command line is sound (or asks only
-// for --help); otherwise 64, after writing the reason into err (capacity errcap): for a
-// host expression, where and at which position it is at fault.
+// for --help or --version); otherwise 64, after writing the reason into err (capacity errcap): for
+// a host expression, where and at which position it is at fault.
 int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
                   std::size_t errcap);
 

@@ -66,6 +66,10 @@ int main(int argc, char **argv) {
         print_usage(stdout);
         return 0;
     }
+    if (o.version) {
+        printf("tarko_station %s\n", TARKO_VERSION);
+        return 0;
+    }
     if (o.command == Command::Hosts)
         return print_hosts(o);
     if (o.nhosts == 0 && o.hosts_named) {

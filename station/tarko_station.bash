@@ -19,7 +19,7 @@ _tarko_station() {
     }
     local commands="put get sum rm push rmremote deploy undeploy sync hosts"
     local options="-H --hosts -x --exclude -j --jobs -t --timeout --agent -q --quiet
-        -v --verbose --json --no-fold --no-progress --force -h --help"
+        -v --verbose --json --no-fold --no-progress --force -h --help --version"
 
     case $prev in
     -H | --hosts | -x | --exclude)

@@ -1,5 +1,7 @@
 #include "hostset.h"
 
+#include "groupsource.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -39,6 +41,7 @@ struct Expansion {
     int depth = 0;
     const char *groups[MAX_DEPTH] = {}; // the groups being expanded, outermost first
     int ngroups = 0;
+    bool plain = false; // a source's answer: names and ranges only
 };
 
 // The text being read now, for positions in faults.
@@ -212,6 +215,103 @@ int from_file(Expansion &x, const Text &t, std::size_t offset, const char *path)
     return r;
 }
 
+bool source_char(char c) {
+    return name_char(c) && c != '.';
+}
+
+// A declaration of a group source: "@SOURCE = COMMAND".
+struct SourceLine {
+    std::string_view name, command;
+};
+
+// Takes apart the source line that starts with '@' at p. Returns 0, or 1 with the fault.
+int source_line(Expansion &x, const Text &t, std::size_t p, std::size_t to, SourceLine &out) {
+    std::size_t e = p + 1;
+    while (e < to && source_char(t.all[e]))
+        e++;
+    std::size_t eq = e;
+    while (eq < to && (t.all[eq] == ' ' || t.all[eq] == '\t'))
+        eq++;
+    if (e == p + 1 || eq == to || t.all[eq] != '=')
+        return refuse(x, t, e == p + 1 ? p : eq,
+                      "a source line reads \"@source = command\" (source: letters, digits, "
+                      "'_' and '-')");
+    std::size_t c = eq + 1, end = to;
+    while (c < end && (t.all[c] == ' ' || t.all[c] == '\t'))
+        c++;
+    while (end > c && (t.all[end - 1] == ' ' || t.all[end - 1] == '\t'))
+        end--;
+    if (c == end)
+        return refuse(x, t, eq, "the source %.*s has no command", static_cast<int>(e - p - 1),
+                      t.all.data() + p + 1);
+    out = {t.all.substr(p + 1, e - p - 1), t.all.substr(c, end - c)};
+    return 0;
+}
+
+struct SourceLookup {
+    std::string_view name;
+    std::string command; // empty until found
+};
+
+int find_source_line(Expansion &x, const Text &t, std::size_t from, std::size_t to, void *arg) {
+    auto &l = *static_cast<SourceLookup *>(arg);
+    std::size_t p = from;
+    while (p < to && (t.all[p] == ' ' || t.all[p] == '\t'))
+        p++;
+    SourceLine d;
+    if (p == to || t.all[p] != '@')
+        return 0;
+    if (source_line(x, t, p, to, d))
+        return 1;
+    if (d.name == l.name && l.command.empty())
+        l.command = d.command;
+    return 0;
+}
+
+// @SOURCE:GROUP: the hosts that the source's command prints for the group, each a name
+// or a range.
+int source_group(Expansion &x, const Text &t, std::size_t offset, std::string_view source,
+                 std::string_view group) {
+    std::string sname(source), gname(group);
+    if (sname.empty())
+        return refuse(x, t, offset, "a source wants a name before \":\"");
+    for (std::size_t i = 0; i < sname.size(); i++)
+        if (!source_char(sname[i]))
+            return refuse(x, t, offset + 1 + i, "'%c' cannot stand in a source name", sname[i]);
+    if (gname.empty())
+        return refuse(x, t, offset + 1 + sname.size(), "the source %s wants a group after \":\"",
+                      sname.c_str());
+    const char *file = x.src.hosts_file;
+    std::string body;
+    if (!file)
+        return refuse(x, t, offset, "unknown source %s: no host file", sname.c_str());
+    if (int e = read_text(file, body))
+        return refuse(x, t, offset, "unknown source %s: cannot read the host file %s (%s)",
+                      sname.c_str(), file, strerror(e));
+    SourceLookup l{source, {}};
+    if (lines(x, file, body, find_source_line, &l))
+        return 1;
+    if (l.command.empty())
+        return refuse(x, t, offset, "unknown source %s (no line \"@%s = command\" in %s)",
+                      sname.c_str(), sname.c_str(), file);
+    // The command runs where the host file is, so that it may name its files beside it.
+    std::string dir(file);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    std::string out, why;
+    if (!source_ask(sname, l.command, dir, gname, out, why))
+        return refuse(x, t, offset, "source %s, group %s: %s", sname.c_str(), gname.c_str(),
+                      why.c_str());
+    std::string label = "the hosts of @" + sname + ":" + gname;
+    x.depth++;
+    bool plain = x.plain;
+    x.plain = true;
+    int r = lines(x, label.c_str(), out, file_line, nullptr);
+    x.plain = plain;
+    x.depth--;
+    return r;
+}
+
 struct GroupLookup {
     std::string_view name;
     bool found = false;
@@ -226,6 +326,10 @@ int group_line(Expansion &x, const Text &t, std::size_t from, std::size_t to, vo
         p++;
     if (p == to)
         return 0;
+    if (t.all[p] == '@') {
+        SourceLine ignored;
+        return source_line(x, t, p, to, ignored);
+    }
     std::size_t colon = t.all.find(':', p);
     if (colon == std::string_view::npos || colon >= to)
         return refuse(x, t, p, "a line of the host file reads \"group: hosts...\"");
@@ -285,7 +389,12 @@ int item(Expansion &x, const Text &t, std::size_t from, std::size_t to) {
         if (s.size() == 1)
             return refuse(x, t, from, s[0] == '@' ? "a group wants a name" : "a file wants a name");
     }
+    if (x.plain && (s[0] == '@' || s[0] == '^'))
+        return refuse(x, t, from, "a source gives host names and ranges only");
     if (s[0] == '@') {
+        std::size_t colon = s.find(':');
+        if (colon != std::string_view::npos)
+            return source_group(x, t, from, s.substr(1, colon - 1), s.substr(colon + 1));
         for (std::size_t i = 1; i < s.size(); i++)
             if (!name_char(s[i]))
                 return refuse(x, t, from + i, "'%c' cannot stand in a group name", s[i]);

@@ -6,10 +6,12 @@
 //   rack[1-2]-n[1-2]      rack1-n1 rack1-n2 rack2-n1 rack2-n2
 //   @web                  the group web of the site host file (it may name groups)
 //   @failed               the hosts that failed in the last run
+//   @SOURCE:GROUP         the hosts a source of the host file prints for GROUP
 //   ^FILE                 one host expression per line of FILE ("#" starts a comment)
 //
 // Items are separated by commas or blanks; a host named twice is kept once, where it
-// first stood. The host file holds lines "group: EXPRESSION...".
+// first stood. The host file holds lines "group: EXPRESSION..." and "@SOURCE = COMMAND"
+// (see groupsource.h).
 #pragma once
 
 #include <array>

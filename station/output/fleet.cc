@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/mman.h>
@@ -234,8 +235,18 @@ int check_local_files(const Options &o, char *err, std::size_t cap) {
         snprintf(what, sizeof what, "put %s/%s", a[1], o.nargs == 3 ? a[2] : base_name(a[0]));
         return check_readable(what, a[0], err, cap);
     case Command::Sync:
-        if (o.recursive)
-            return 0; // the tree is walked on each host's turn, its entries said one by one
+        if (o.recursive) {
+            // The tree is walked on each host's turn, its entries said one by one; a root
+            // that cannot be read at all is one fault of this station, not of every host.
+            DIR *d = opendir(a[0]);
+            if (d) {
+                closedir(d);
+                return 0;
+            }
+            snprintf(err, cap, "sync %s: cannot read the directory %s (%s)", a[o.nargs - 1], a[0],
+                     strerror(errno));
+            return code(Outcome::LocalUnreadable);
+        }
         for (std::size_t i = 0; i + 1 < o.nargs; i++) {
             snprintf(what, sizeof what, "sync %s/%s", a[o.nargs - 1], base_name(a[i]));
             if (int r = check_readable(what, a[i], err, cap))

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 std::string fold_hosts(const std::vector<const char *> &names) {
     std::size_t need = hostset_fold(names.data(), names.size(), nullptr, 0);
@@ -13,12 +14,19 @@ std::string fold_hosts(const std::vector<const char *> &names) {
     return s;
 }
 
+std::string headed_line(const std::string &hosts, const std::string &text) {
+    constexpr std::string_view station = "tarko_station: ";
+    if (text.starts_with(station))
+        return std::string(station) + hosts + ": " + text.substr(station.size());
+    return hosts + ": " + text;
+}
+
 std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const char *const *hosts,
                                    bool fold) {
     std::vector<FoldedLine> result;
     if (!fold) {
         for (auto &l : lines)
-            result.push_back({l.stream, std::string(hosts[l.host]) + ": " + l.text});
+            result.push_back({l.stream, headed_line(hosts[l.host], l.text)});
         return result;
     }
     // Each distinct line with the hosts that wrote it. The hosts stand in the order of
@@ -47,7 +55,7 @@ std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const cha
         std::vector<const char *> names;
         for (std::size_t h : g.hosts)
             names.push_back(hosts[h]);
-        result.push_back({g.first->stream, fold_hosts(names) + ": " + g.first->text});
+        result.push_back({g.first->stream, headed_line(fold_hosts(names), g.first->text)});
     }
     return result;
 }

@@ -12,6 +12,10 @@
 // The names as the shortest host expression that gives them ("ivr[01-03,07]").
 std::string fold_hosts(const std::vector<const char *> &names);
 
+// A line of hosts for the user: "HOSTS: text", except that a message of the station
+// keeps the station's name first ("tarko_station: HOSTS: ..."), as with one host.
+std::string headed_line(const std::string &hosts, const std::string &text);
+
 // A line a host wrote, kept until the fan-out ends.
 struct HostLine {
     std::size_t host; // index into the host list

@@ -68,7 +68,7 @@ void collect(const char *host, int stream, const char *line, std::size_t len, vo
         i++;
     if (c.o->no_fold) {
         FILE *f = stream == 1 ? stdout : stderr;
-        fprintf(f, "%s: %.*s\n", host, static_cast<int>(len), line);
+        fprintf(f, "%s\n", headed_line(host, std::string(line, len)).c_str());
         fflush(f);
         return;
     }

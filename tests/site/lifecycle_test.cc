@@ -190,6 +190,34 @@ TEST(Lifecycle, NamesAreCheckedBeforeAnythingHappens) {
     EXPECT_EQ(simsite({"status", ok}).status, 1) << "nothing may be up after refusals";
 }
 
+// A command line that cannot be used says what it lacks, before the usage.
+TEST(Lifecycle, UsageErrorsSayWhatIsWrong) {
+    SKIP_WITHOUT_SITES();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *said;
+    };
+    for (const Case &k :
+         std::vector<Case>{{{"up", "--owner", "1", "lab"}, 2, "simsite: up: no host named\n"},
+                           {{"exec", "lab", "A", "ls", "/"}, 2, "\"ls\" stands before \"--\""},
+                           {{"exec", "lab", "A", "--"}, 2, "no command after \"--\""},
+                           {{"link", "lab", "C", "--rate", "10kb"}, 1, "bit, kbit, mbit or gbit"},
+                           {{"link", "lab", "C", "--rate", "0mbit"}, 1, "not 0mbit"},
+                           {{"down"}, 2, "down: no site named"}}) {
+        auto r = simsite(k.args);
+        EXPECT_EQ(r.status, k.status) << k.args[0];
+        EXPECT_NE(r.err.find(k.said), std::string::npos) << r.err;
+    }
+    auto r = simsite({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (auto line : {"\n  up ", "\n  exec ", "\n  link ", "\n  status ", "\n  path ", "\n  down "})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    r = simsite({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("simsite ", 0), 0u) << r.out;
+}
+
 TEST(Lifecycle, ASiteNameIsTakenOnce) {
     SKIP_WITHOUT_SITES();
     std::string name = unique("twice");

@@ -24,7 +24,11 @@ TEST(Package, InstalledWithDpkgServesAStationSession) {
                             std::string(BIN_DIR) + "/../CPackConfig.cmake", "-G", "DEB", "-B", out},
                            o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::string deb = out + "/tarko_1.0.0_amd64.deb";
+    // The package's version is the one the programs say: both come from the project's.
+    auto v = testproc::run({testproc::bin("tarko_station"), "--version"});
+    ASSERT_EQ(v.out.rfind("tarko_station ", 0), 0u) << v.out;
+    std::string version = v.out.substr(14, v.out.size() - 15);
+    std::string deb = out + "/tarko_" + version + "_amd64.deb";
 
     // The views start with no agent of their own: what answers is the package's.
     testsite::Site site;
@@ -40,7 +44,9 @@ TEST(Package, InstalledWithDpkgServesAStationSession) {
     system(("rm -rf '" + out + "'").c_str());
     EXPECT_EQ(site.exec("a", {"dpkg-query", "-W", "-f", "${Status}", "tarko"}).out,
               "install ok installed");
-    EXPECT_EQ(site.exec("a", {"/usr/local/bin/simsite", "--help"}).status, 0);
+    EXPECT_EQ(site.exec("a", {"dpkg-query", "-W", "-f", "${Version}", "tarko"}).out, version);
+    EXPECT_EQ(site.exec("a", {"/usr/local/bin/simsite", "--version"}).out,
+              "simsite " + version + "\n");
     EXPECT_TRUE(site.exists("a", "/usr/local/share/tarko/audium/deployApp.sh"));
     EXPECT_TRUE(site.exists("a", "/usr/local/bin/kpast"));
 

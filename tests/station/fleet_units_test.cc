@@ -28,7 +28,7 @@ TEST(StationFold, AlikeLinesAndResultsShareOneLine) {
     ASSERT_EQ(f.size(), 2u);
     EXPECT_EQ(f[0].line, "ivr[01-04]: skipped /p/a: unchanged");
     EXPECT_EQ(f[0].stream, 1);
-    EXPECT_EQ(f[1].line, "ivr03: tarko_station: put /p/a: 7 no room");
+    EXPECT_EQ(f[1].line, "tarko_station: ivr03: put /p/a: 7 no room");
     EXPECT_EQ(f[1].stream, 2);
     EXPECT_EQ(fold_lines(lines, hosts, false).size(), 5u);
 

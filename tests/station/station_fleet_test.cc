@@ -77,7 +77,7 @@ TEST_F(StationFleet, TwelveHostsWithTwoFailingThenARerunOfThem) {
     EXPECT_NE(r.out.find("HOST                    STATUS  MEANING"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nivr[01-02,04-06,08-12]       0  success"), std::string::npos) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\nivr\\[03,07\\] +[0-9]+  [a-z]"))) << r.out;
-    EXPECT_NE(r.err.find("ivr[03,07]: tarko_station: put /srv/prompts/welcome.wav: "),
+    EXPECT_NE(r.err.find("tarko_station: ivr[03,07]: put /srv/prompts/welcome.wav: "),
               std::string::npos)
         << r.err;
     // The agents' log: shown for the failed requests, prefixed by the host; not for the
@@ -222,12 +222,12 @@ TEST_F(StationFleet, AgentCommandStatusesAndSignalsAreToldApart) {
                             "exits,killed", "--no-fold", "rm", "/d", "n"},
                            opt);
     EXPECT_EQ(r.status, 69) << r.err;
-    EXPECT_NE(r.err.find("exits: tarko_station: the host did not answer: the agent command ended "
+    EXPECT_NE(r.err.find("tarko_station: exits: the host did not answer: the agent command ended "
                          "with status 130 (" +
                          work + "/agent exits)"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("killed: tarko_station: the host did not answer: the agent command was "
+    EXPECT_NE(r.err.find("tarko_station: killed: the host did not answer: the agent command was "
                          "killed by signal 9 (" +
                          work + "/agent killed)"),
               std::string::npos)

@@ -226,7 +226,7 @@ TEST_F(StationLocal, SyncTreeLeavesOutWhatCannotGo) {
     ASSERT_EQ(symlink("a.wav", p("tree/link").c_str()), 0);
     ASSERT_EQ(mkfifo(p("tree/fifo").c_str(), 0644), 0);
     auto r = station(
-        {"sync", "-r", "--exclude", "*.tmp", "--skip=cache", "--streams", "3", "tree", p("host")});
+        {"sync", "-r", "--skip", "*.tmp", "--skip=cache", "--streams", "3", "tree", p("host")});
     EXPECT_EQ(r.status, 66) << r.err;
     EXPECT_EQ(read("host/a.wav"), "A");
     EXPECT_EQ(read("host/sub/b.wav"), "B");
@@ -393,6 +393,11 @@ TEST_F(StationLocal, LocalFileProblems) {
     r = station({"deploy", "app", "missing.jar"});
     EXPECT_EQ(r.status, 66);
     EXPECT_NE(r.err.find("deploy app: cannot send missing.jar"), std::string::npos) << r.err;
+    // A tree that is not there is this station's fault, said once before any host.
+    r = station({"-H", "a,b,c", "sync", "-r", "notree", p("host")});
+    EXPECT_EQ(r.status, 66);
+    EXPECT_EQ(r.err, "tarko_station: sync " + p("host") +
+                         ": cannot read the directory notree (No such file or directory)\n");
 }
 
 // The agent reads the first 200 kB at once, then nothing for a second: long enough for
@@ -492,7 +497,7 @@ TEST_F(StationLocal, FanOutServesEveryHostAndSumsUp) {
                          p("host") + "/f\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.err.find("c: tarko_station: cannot start " + p("agents/c")), std::string::npos)
+    EXPECT_NE(r.err.find("tarko_station: c: cannot start " + p("agents/c")), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("c         69  the host did not answer"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\na,b        0  success"), std::string::npos) << r.out;
@@ -521,6 +526,9 @@ TEST_F(StationLocal, AgentFromTheEnvironmentAndHostsRequired) {
     r = raw({testproc::bin("tarko_station"), "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("usage: tarko_station", 0), 0u) << r.out;
+    r = raw({testproc::bin("tarko_station"), "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("tarko_station ", 0), 0u) << r.out;
     r = raw({testproc::bin("tarko_station"), "frobnicate"});
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("unknown command \"frobnicate\""), std::string::npos);

@@ -75,14 +75,18 @@ TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
 }
 
 TEST(StationOptions, TreeSyncAndRateOptions) {
-    // --exclude before -r is still a file pattern; -x names hosts all the same.
-    auto p = parse({"-H", "a,b", "--exclude", "*.tmp", "sync", "-r", "--skip=old/*", "-x", "b",
-                    "-n", "--streams", "4", "--bwlimit=50Mbit", "tree", "/d"});
+    // --exclude names hosts, before -r as anywhere; files are left out with --skip.
+    auto p = parse({"-H", "a,b,c", "--exclude", "c", "sync", "-r", "--skip=old/*", "-x", "b", "-n",
+                    "--skip", "*.tmp", "--streams", "4", "--bwlimit=50Mbit", "tree", "/d"});
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_TRUE(p.o.recursive && p.o.dry_run);
     EXPECT_EQ(p.o.nexcludes, 2u);
     EXPECT_EQ(p.o.nhosts, 1u);
     EXPECT_EQ(parse({"-H", "a,b", "--exclude", "b", "sync", "f", "/d"}).o.nhosts, 1u);
+    // After -r it would read as files to the hands of rsync's users: refused, naming --skip.
+    auto after = parse({"-H", "a", "sync", "-r", "--exclude", "*.tmp", "tree", "/d"});
+    EXPECT_EQ(after.rc, 64);
+    EXPECT_NE(after.err.find("--skip PATTERN"), std::string::npos) << after.err;
     EXPECT_EQ(p.o.streams, 4);
     EXPECT_DOUBLE_EQ(p.o.bwlimit, 6.25e6);
     EXPECT_EQ(parse({"put", "--tree", "f", "/d"}).o.tree, 1);
