@@ -23,6 +23,7 @@ constexpr CommandInfo COMMANDS[] = {
     {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
     {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
     {Command::Sync, "sync", 2, MAX_ARGS}, {Command::Hosts, "hosts", 0, 1},
+    {Command::Rollout, "rollout", 0, 2},
 };
 
 int fail(char *err, std::size_t cap, const char *fmt, ...) {
@@ -166,6 +167,8 @@ int check_args(Options &o, char *err, std::size_t errcap) {
             if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
         return 0;
+    case Command::Rollout:
+        return o.nargs == 2 ? check_text("APP", a[0], APPL_CAP, false, err, errcap) : 0;
     case Command::Hosts:
     case Command::None:
         break;
@@ -289,6 +292,9 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                     return r;
                 agent = v;
                 agent_given = true;
+            } else if ((r = rollout_option(argc, argv, i, o.rollout, err, errcap)) >= 0) {
+                if (r)
+                    return r;
             } else {
                 return fail(err, errcap, "unknown option %s", arg);
             }
