@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,10 +41,10 @@ constexpr StateName STATES[] = {
     {"refused", "refused (host put its old version back)"},
     {"unhealthy", "unhealthy"},
     {"unreachable", "unreachable"},
-    {"rolled-back", "rolled back"},
-    {"rollback-failed", "rollback failed"},
-    {"cannot-roll-back", "cannot roll back"},
-    {"deploying", "interrupted while deploying (deployed again by --resume)"},
+    {"rolled_back", "rolled back"},
+    {"rollback_failed", "rollback failed"},
+    {"cannot_roll_back", "cannot roll back"},
+    {"deploying", "interrupted (--resume deploys it again)"},
     {"untouched", "untouched"},
 };
 
@@ -182,7 +183,8 @@ struct Rollout {
     std::vector<std::string> hosts; // every host of the plan, in its order
     std::map<std::string, std::string> state;
     std::vector<std::string> changed; // in the order the rollout changed them
-    std::vector<HostLine> lines;      // what hosts that failed wrote
+    std::vector<HostLine> lines;      // what the hosts wrote, shown for those that failed
+    std::set<std::string> failed;     // hosts that failed at some point of this run
     Journal journal;
     std::size_t failures = 0;
     bool halted = false;
@@ -207,6 +209,8 @@ void collect(const char *host, int stream, const char *line, std::size_t n, void
 
 void set_state(Rollout &r, const std::string &host, const char *state, int code) {
     r.state[host] = state;
+    if (is_failure(state) || strcmp(state, "rollback_failed") == 0)
+        r.failed.insert(host);
     journal_add(r.journal, {host, state, code});
     if (!r.o.json)
         return;
@@ -331,7 +335,7 @@ void roll_back(Rollout &r) {
         if (known)
             todo.push_back(*it);
         else
-            set_state(r, *it, "cannot-roll-back", 0);
+            set_state(r, *it, "cannot_roll_back", 0);
     }
     std::size_t jobs = static_cast<std::size_t>(r.plan.jobs);
     for (std::size_t at = 0; at < todo.size() && !station::interrupted; at += jobs) {
@@ -343,7 +347,7 @@ void roll_back(Rollout &r) {
         for (std::size_t i = 0; i < chunk.size(); i++) {
             if (out[i].code < 0 || out[i].code >= 128)
                 continue;
-            set_state(r, chunk[i], out[i].code == 0 ? "rolled-back" : "rollback-failed",
+            set_state(r, chunk[i], out[i].code == 0 ? "rolled_back" : "rollback_failed",
                       out[i].code);
             r.rolled += out[i].code == 0;
         }
@@ -359,11 +363,9 @@ void print_report(const Rollout &r) {
     for (auto &h : r.hosts)
         names.push_back(h.c_str());
     std::vector<HostLine> shown;
-    for (auto &l : r.lines) {
-        const std::string &s = r.state.at(r.hosts[l.host]);
-        if (s != "updated" && s != "rolled-back" && s != "current")
+    for (auto &l : r.lines)
+        if (r.failed.count(r.hosts[l.host]))
             shown.push_back(l);
-    }
     for (auto &l : fold_lines(shown, names.data(), !r.o.no_fold))
         fprintf(stderr, "%s\n", l.line.c_str());
     fflush(stderr);
@@ -387,7 +389,7 @@ int final_status(const Rollout &r) {
         return interrupted_code(station::interrupted);
     bool mixed = false, all_done = true;
     for (auto &[h, s] : r.state) {
-        mixed = mixed || is_changed(s) || s == "rollback-failed" || s == "cannot-roll-back" ||
+        mixed = mixed || is_changed(s) || s == "rollback_failed" || s == "cannot_roll_back" ||
                 s == "deploying";
         all_done = all_done && (s == "updated" || s == "current");
     }
@@ -614,7 +616,7 @@ int run_rollout(Options &o) {
                         "directory, which cannot be used\n");
         return code(Outcome::LocalUnwritable);
     }
-    static Rollout r{o, {}, {}, {}, {}, {}, {}, 0, false, now(), -1, 0};
+    static Rollout r{o, {}, {}, {}, {}, {}, {}, {}, 0, false, now(), -1, 0};
     const RolloutMode mode = o.rollout.mode;
     if (mode == RolloutMode::Run || mode == RolloutMode::Plan)
         return new_rollout(r);
@@ -649,12 +651,12 @@ int run_rollout(Options &o) {
     }
     r.halted = true;
     roll_back(r);
-    journal_add(r.journal, {"-", "rolled-back", 0});
+    journal_add(r.journal, {"-", "rolled_back", 0});
     journal_sync(r.journal);
     print_report(r);
     bool back = true;
     for (auto &[h, s] : r.state)
-        back = back && !is_changed(s) && s != "rollback-failed" && s != "cannot-roll-back";
+        back = back && !is_changed(s) && s != "rollback_failed" && s != "cannot_roll_back";
     int status = station::interrupted ? interrupted_code(station::interrupted)
                  : back               ? 0
                                       : HALTED_MIXED;
