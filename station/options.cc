@@ -384,6 +384,14 @@ void print_usage(FILE *f) {
           "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
           "  sync -r LOCALDIR DIR        the same for every regular file of a tree\n"
           "  hosts [HOSTS]               print the hosts that -H and HOSTS name, less -x\n"
+          "  rollout APP ARCHIVE         deploy APP over the hosts in steps, with checks, a\n"
+          "                              failure budget and rollback on halt: --canary N,\n"
+          "                              --steps LIST, --plan, --check COMMAND, --check-tries\n"
+          "                              N, --check-interval S, --check-timeout S, --bake S,\n"
+          "                              --max-failures N|P%, --on-failure halt|rollback,\n"
+          "                              --redeploy, --previous ARCHIVE, --keep N\n"
+          "  rollout --status [ID] | --resume ID | --rollback ID\n"
+          "                              a rollout's states; carry it on; roll it back\n"
           "\n"
           "options:\n"
           "  -H, --hosts HOSTS    the hosts to work on: names, ranges (ivr[01-20,31]),\n"
@@ -423,6 +431,7 @@ void print_usage(FILE *f) {
           "a jar; 69 host did not answer; 73 local file cannot be written; 74\n"
           "connection to the agent lost. With several hosts: 0 all succeeded, 1 some\n"
           "host failed a request, 69 some host could not be reached (and none failed a\n"
-          "request). See tarko_station(1).\n",
+          "request). rollout: 0 all updated, 1 halted and rolled back, 3 halted with a\n"
+          "mixed fleet. See tarko_station(1).\n",
           f);
 }
