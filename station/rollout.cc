@@ -337,22 +337,16 @@ void roll_back(Rollout &r) {
         else
             set_state(r, *it, "cannot_roll_back", 0);
     }
-    std::size_t jobs = static_cast<std::size_t>(r.plan.jobs);
-    for (std::size_t at = 0; at < todo.size() && !station::interrupted; at += jobs) {
-        std::vector<std::string> chunk(todo.begin() + static_cast<long>(at),
-                                       todo.begin() +
-                                           static_cast<long>(std::min(at + jobs, todo.size())));
-        std::vector<HostOutcome> out;
-        run_job(r, Job::Restore, chunk, out);
-        for (std::size_t i = 0; i < chunk.size(); i++) {
-            if (out[i].code < 0 || out[i].code >= 128)
-                continue;
-            set_state(r, chunk[i], out[i].code == 0 ? "rolled_back" : "rollback_failed",
-                      out[i].code);
-            r.rolled += out[i].code == 0;
-        }
-        journal_sync(r.journal);
+    // No budget to watch: one fan-out, a host started as soon as another ends.
+    std::vector<HostOutcome> out;
+    run_job(r, Job::Restore, todo, out);
+    for (std::size_t i = 0; i < todo.size(); i++) {
+        if (out[i].code < 0 || out[i].code >= 128)
+            continue;
+        set_state(r, todo[i], out[i].code == 0 ? "rolled_back" : "rollback_failed", out[i].code);
+        r.rolled += out[i].code == 0;
     }
+    journal_sync(r.journal);
     r.rollback_seconds = now() - t;
 }
 

@@ -143,8 +143,9 @@ int release_keep(const std::string &state, const std::string &app, const char *a
     std::string path = release_path(state, app, id);
     if (int e = make_parent_dirs(path.c_str(), 0700))
         return e;
-    // A release kept before counts as new again.
-    if (utimensat(AT_FDCWD, path.c_str(), nullptr, 0) != 0)
+    // A release kept before is left as it is: other deployments may be sending it, and
+    // a change of its time would tell them it changed under them.
+    if (access(path.c_str(), F_OK) != 0)
         if (int e = copy_into_place(archive, path))
             return e;
     std::string dir = state + "/releases/" + app;

@@ -16,8 +16,9 @@ std::string release_id(std::uint32_t checksum, std::int64_t length);
 std::string release_path(const std::string &state, const std::string &app, const std::string &id);
 
 // Keeps archive as release id of app (a copy renamed into place, so that concurrent
-// stations see it whole or not at all) and removes the oldest releases of app beyond
-// keep, except those the ledger says a host runs. Returns 0 or the errno value.
+// stations see it whole or not at all) unless it is kept already, and removes the
+// releases of app kept first beyond keep, except those the ledger says a host runs.
+// Returns 0 or the errno value.
 int release_keep(const std::string &state, const std::string &app, const char *archive,
                  const std::string &id, int keep);
 
