@@ -1,6 +1,5 @@
 #include "rollout_plan.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,13 +7,15 @@
 
 namespace {
 
-int fail(char *err, std::size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-int fail(char *err, std::size_t cap, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, cap, fmt, ap);
-    va_end(ap);
-    return 64;
+// "N" or "N%": the number and whether it is a percentage (at most 100).
+bool count_or_percent(std::string_view t, std::size_t &n, bool &percent) {
+    percent = !t.empty() && t.back() == '%';
+    if (percent)
+        t.remove_suffix(1);
+    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != t.npos)
+        return false;
+    n = std::stoul(std::string(t));
+    return !percent || n <= 100;
 }
 
 bool whole_number(const char *text, long lo, long hi, long &out) {
@@ -63,74 +64,62 @@ int rollout_option(int argc, char **argv, int &i, RolloutOptions &r, char *err, 
         v = argv[i] + name.size() + 1;
     else if (i + 1 < argc)
         v = argv[++i];
-    else
-        return fail(err, cap, "%s wants a value", argv[i]);
+    if (!v) {
+        snprintf(err, cap, "%s wants a value", argv[i]);
+        return 64;
+    }
     long n = 0;
+    std::size_t budget = 0;
+    std::vector<StepSpec> steps;
+    const char *wants = nullptr; // what the value should have been, when it is not
     if (name == "--canary") {
-        if (!whole_number(v, 0, 1000000, n))
-            return fail(err, cap, "--canary wants a number of hosts, not \"%s\"", v);
+        wants = whole_number(v, 0, 1000000, n) ? nullptr : "a number of hosts";
         r.canary = static_cast<int>(n);
     } else if (name == "--steps") {
-        std::vector<StepSpec> s;
-        if (!parse_steps(v, s))
-            return fail(err, cap,
-                        "--steps wants counts and percentages like 10%%,25%%,100%%, "
-                        "not \"%s\"",
-                        v);
+        wants = parse_steps(v, steps) ? nullptr : "counts and percentages like 10%,25%,100%";
         r.steps = v;
     } else if (name == "--check") {
         r.check = v;
-    } else if (name == "--check-tries") {
-        if (!whole_number(v, 1, 1000, n))
-            return fail(err, cap, "--check-tries wants a number from 1 to 1000, not \"%s\"", v);
-        r.check_tries = static_cast<int>(n);
+    } else if (name == "--check-tries" || name == "--keep") {
+        wants = whole_number(v, 1, 1000, n) ? nullptr : "a number from 1 to 1000";
+        (name == "--keep" ? r.keep : r.check_tries) = static_cast<int>(n);
     } else if (name == "--check-interval" || name == "--check-timeout" || name == "--bake") {
         double &out = name == "--bake"            ? r.bake
                       : name == "--check-timeout" ? r.check_timeout
                                                   : r.check_interval;
-        if (!seconds(v, out))
-            return fail(err, cap, "%.*s wants seconds, not \"%s\"", static_cast<int>(name.size()),
-                        name.data(), v);
+        wants = seconds(v, out) ? nullptr : "seconds";
     } else if (name == "--max-failures") {
-        std::size_t b = 0;
-        if (!failure_budget(v, 100, b))
-            return fail(err, cap, "--max-failures wants a number or a percentage, not \"%s\"", v);
+        wants = failure_budget(v, 100, budget) ? nullptr : "a number or a percentage";
         r.max_failures = v;
     } else if (name == "--on-failure") {
-        if (strcmp(v, "halt") != 0 && strcmp(v, "rollback") != 0)
-            return fail(err, cap, "--on-failure wants halt or rollback, not \"%s\"", v);
         r.halt_only = strcmp(v, "halt") == 0;
+        wants = r.halt_only || strcmp(v, "rollback") == 0 ? nullptr : "halt or rollback";
     } else if (name == "--previous") {
         r.previous = v;
-    } else if (name == "--keep") {
-        if (!whole_number(v, 1, 1000, n))
-            return fail(err, cap, "--keep wants a number from 1 to 1000, not \"%s\"", v);
-        r.keep = static_cast<int>(n);
     } else {
         r.mode = name == "--resume" ? RolloutMode::Resume : RolloutMode::Rollback;
         r.id = v;
     }
-    return 0;
+    if (!wants)
+        return 0;
+    snprintf(err, cap, "%.*s wants %s, not \"%s\"", static_cast<int>(name.size()), name.data(),
+             wants, v);
+    return 64;
 }
 
 bool parse_steps(const char *text, std::vector<StepSpec> &out) {
     out.clear();
     std::string_view rest(text);
-    while (true) {
-        std::string_view item = rest.substr(0, rest.find(','));
+    for (;;) {
+        std::size_t comma = rest.find(','), n = 0;
         StepSpec s;
-        s.percent = !item.empty() && item.back() == '%';
-        if (s.percent)
-            item.remove_suffix(1);
-        if (item.empty() || item.size() > 7 || item.find_first_not_of("0123456789") != item.npos)
+        if (!count_or_percent(rest.substr(0, comma), n, s.percent) || n == 0)
             return false;
-        s.value = static_cast<unsigned>(std::stoul(std::string(item)));
-        if (s.value == 0 || (s.percent && s.value > 100))
-            return false;
+        s.value = static_cast<unsigned>(n);
         out.push_back(s);
-        if (rest.find(',') == rest.npos)
+        if (comma == rest.npos)
             return true;
-        rest.remove_prefix(rest.find(',') + 1);
+        rest.remove_prefix(comma + 1);
     }
 }
 
@@ -155,14 +144,9 @@ std::vector<std::size_t> step_sizes(std::size_t hosts, std::size_t canary,
 }
 
 bool failure_budget(const char *text, std::size_t hosts, std::size_t &budget) {
-    std::string_view t(text);
-    bool percent = !t.empty() && t.back() == '%';
-    if (percent)
-        t.remove_suffix(1);
-    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != t.npos)
-        return false;
-    std::size_t n = std::stoul(std::string(t));
-    if (percent && n > 100)
+    std::size_t n = 0;
+    bool percent = false;
+    if (!count_or_percent(text, n, percent))
         return false;
     budget = percent ? hosts * n / 100 : n;
     return true;
