@@ -159,6 +159,7 @@ int host_job(const char *host, void *arg) {
     d = *a.o;
     d.json = false;
     d.no_progress = true;
+    d.verbose = true; // the agent's log tells a first deployment
     d.args[0] = p.app.c_str();
     std::string archive = release_path(a.o->state, p.app, release);
     if (release == "none") {
@@ -202,9 +203,26 @@ void collect(const char *host, int stream, const char *line, std::size_t n, void
     if (r.o.verbose) {
         FILE *f = stream == 1 && !r.o.json ? stdout : stderr;
         fprintf(f, "%s: %.*s\n", host, static_cast<int>(n), line);
-        return;
     }
     r.lines.push_back({host_index(r, host), stream, std::string(line, n)});
+}
+
+// A host of unknown earlier release whose agent found no live copy to keep had none:
+// its rollback withdraws the application.
+void learn_first_deployments(Rollout &r, const std::vector<std::string> &deployed) {
+    bool learnt = false;
+    for (auto &l : r.lines) {
+        const std::string &h = r.hosts[l.host];
+        if (r.plan.previous[h] == "unknown" &&
+            std::find(deployed.begin(), deployed.end(), h) != deployed.end() &&
+            l.text.find("Moving appl from live directory to old directory failed") !=
+                std::string::npos) {
+            r.plan.previous[h] = "none";
+            learnt = true;
+        }
+    }
+    if (learnt)
+        rollout_save(r.o.state, r.plan);
 }
 
 void set_state(Rollout &r, const std::string &host, const char *state, int code) {
@@ -294,6 +312,7 @@ void run_step(Rollout &r, std::size_t k) {
                 r.changed.push_back(chunk[i]);
             r.failures += is_failure(s);
         }
+        learn_first_deployments(r, chunk);
         journal_sync(r.journal);
         r.halted = budget_spent(r.failures, r.plan.budget);
     }

@@ -208,6 +208,10 @@ int rollout_create(const std::string &state, RolloutPlan &plan) {
         if (errno != EEXIST || n > 1000)
             return errno;
     }
+    return rollout_save(state, plan);
+}
+
+int rollout_save(const std::string &state, const RolloutPlan &plan) {
     std::ostringstream p;
     p << "app\t" << escaped(plan.app) << "\nrelease\t" << plan.release << "\ncheck\t"
       << escaped(plan.check) << "\ntries\t" << plan.check_tries << "\ninterval\t"
@@ -224,7 +228,7 @@ int rollout_create(const std::string &state, RolloutPlan &plan) {
     }
     for (auto &[h, rel] : plan.previous)
         p << "previous\t" << escaped(h) << "\t" << rel << "\n";
-    return replace_file(dir + "/" + plan.id + "/plan", p.str());
+    return replace_file(rollouts_dir(state) + "/" + plan.id + "/plan", p.str());
 }
 
 int rollout_load(const std::string &state, const std::string &id, RolloutPlan &plan) {

@@ -51,6 +51,9 @@ struct RolloutPlan {
 // plan.id set, or the errno value.
 int rollout_create(const std::string &state, RolloutPlan &plan);
 
+// Writes the plan of an existing rollout again, after what it learnt of a host.
+int rollout_save(const std::string &state, const RolloutPlan &plan);
+
 // Reads the plan of rollout id ("" for the last one). Returns 0, or the errno value.
 int rollout_load(const std::string &state, const std::string &id, RolloutPlan &plan);
 
