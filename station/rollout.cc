@@ -137,6 +137,15 @@ bool check_passes(const RolloutPlan &p, const char *host) {
     return false;
 }
 
+// The host's code after its check: 0, CHECK_FAILED, or the interrupt's when the station
+// was told to end meanwhile (that host is then neither healthy nor unhealthy).
+int checked(const RolloutPlan &p, const char *host) {
+    bool ok = !station::interrupted && check_passes(p, host);
+    if (station::interrupted)
+        return interrupted_code(station::interrupted);
+    return ok ? 0 : CHECK_FAILED;
+}
+
 enum class Job { Deploy, Check, Restore };
 
 struct JobArg {
@@ -151,7 +160,7 @@ int host_job(const char *host, void *arg) {
     auto &a = *static_cast<JobArg *>(arg);
     const RolloutPlan &p = *a.plan;
     if (a.job == Job::Check)
-        return check_passes(p, host) ? 0 : CHECK_FAILED;
+        return checked(p, host);
     std::string release = p.release;
     if (a.job == Job::Restore)
         release = p.previous.at(host);
@@ -173,9 +182,7 @@ int host_job(const char *host, void *arg) {
     int code = run_command(d, host, true).exit_code();
     if (code != 0 || release == "none")
         return code;
-    if (station::interrupted)
-        return interrupted_code(station::interrupted);
-    return check_passes(p, host) ? 0 : CHECK_FAILED;
+    return checked(p, host);
 }
 
 struct Rollout {
