@@ -486,10 +486,8 @@ int carry_out(Rollout &r) {
     return status;
 }
 
-int usage(const char *fmt, const char *arg = "") {
-    fprintf(stderr, "tarko_station: ");
-    fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\nTry 'tarko_station --help' for more information.\n");
+int usage(const char *why) {
+    fprintf(stderr, "tarko_station: %s\nTry 'tarko_station --help' for more information.\n", why);
     return code(Outcome::Usage);
 }
 
@@ -553,9 +551,9 @@ int new_rollout(Rollout &r) {
     const Options &o = r.o;
     const RolloutOptions &ro = o.rollout;
     if (o.nargs != 2)
-        return usage("rollout wants APP ARCHIVE%s", "");
+        return usage("rollout wants APP ARCHIVE");
     if (o.nhosts == 0)
-        return usage("rollout: no host given: name them with -H HOSTS%s", "");
+        return usage("rollout: no host given: name them with -H HOSTS");
     const char *app = o.args[0], *archive = o.args[1];
     RolloutPlan &p = r.plan;
     p.app = app;
