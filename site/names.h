@@ -19,6 +19,11 @@ constexpr const char *kAudiumScripts = "/opt/audium/admin/appScripts";
 constexpr const char *kAgentPath = "/usr/local/bin/tarko_remote2";
 constexpr const char *kRshPath = "/usr/bin/rsh";
 
+// The query port of the Audium stand-in on every host of a networked site: the program
+// (audium_queryd, installed from beside simsite) and the port it answers on.
+constexpr const char *kQuerydPath = "/usr/local/sbin/audium_queryd";
+constexpr const char *kQueryPort = "7010";
+
 // The private subnet of every networked site: host i (from 0, in the order given to up)
 // is kSubnet.(i + 1). Each site has a network of its own, so sites side by side reuse it.
 constexpr const char *kSubnet = "10.91.0";

@@ -55,6 +55,28 @@ bool sshd_listens() {
     return ok;
 }
 
+// Starts a daemon of the host (argv[0] a path) in a session of its own, with the host's
+// environment and no signal blocked. Returns its process id, or -1.
+pid_t start_service(const SiteConfig &cfg, const std::string &host, std::vector<std::string> argv) {
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    setsid();
+    std::vector<std::string> env = host_env(cfg, host);
+    std::vector<char *> ev, av;
+    for (auto &e : env)
+        ev.push_back(e.data());
+    ev.push_back(nullptr);
+    for (auto &a : argv)
+        av.push_back(a.data());
+    av.push_back(nullptr);
+    execve(av[0], av.data(), ev.data());
+    _exit(127);
+}
+
 // The first process of a host: configures eth0, gives the host its own /proc and /sys,
 // enters the view, starts sshd, tells the daemon on ready, and then reaps the host's
 // orphans for as long as the site lives.
@@ -96,21 +118,7 @@ bool sshd_listens() {
     sigemptyset(&set);
     sigaddset(&set, SIGCHLD);
     sigprocmask(SIG_BLOCK, &set, nullptr);
-    pid_t sshd = fork();
-    if (sshd == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        setsid();
-        std::vector<std::string> env = host_env(cfg, host);
-        std::vector<char *> ev;
-        for (auto &e : env)
-            ev.push_back(e.data());
-        ev.push_back(nullptr);
-        const char *av[] = {kSshd, "-D", "-E", kSshdLog, "-f", kSshdConfig, nullptr};
-        execve(kSshd, const_cast<char **>(av), ev.data());
-        _exit(127);
-    }
+    pid_t sshd = start_service(cfg, host, {kSshd, "-D", "-E", kSshdLog, "-f", kSshdConfig});
     if (sshd < 0) {
         tell(ready, host + ": cannot start sshd (" + std::strerror(errno) + ")");
         _exit(1);
@@ -130,6 +138,10 @@ bool sshd_listens() {
         }
         usleep(2000);
     }
+    // The stand-in's query port, for health checks from the other hosts.
+    if (access(kQuerydPath, X_OK) == 0)
+        start_service(cfg, host,
+                      {kQuerydPath, kQueryPort, std::string(kAudiumScripts) + "/query.sh"});
     tell(ready, "ok");
     close(ready);
     for (;;) {

@@ -189,6 +189,13 @@ static bool build_host(const SiteConfig &cfg, std::size_t i, std::string *err) {
             return false;
     } else if (int e = copy_file(cfg.rsh.c_str(), (root + kRshPath).c_str(), 0755))
         return fail(err, "cannot install " + cfg.rsh + " as rsh", e);
+    std::string queryd = cfg.rsh.substr(0, cfg.rsh.rfind('/') + 1) + "audium_queryd";
+    if (access(queryd.c_str(), X_OK) == 0) {
+        if (int e = make_dirs(root + "/usr/local/sbin", 0755))
+            return fail(err, "cannot create " + root + "/usr/local/sbin", e);
+        if (int e = copy_file(queryd.c_str(), (root + kQuerydPath).c_str(), 0755))
+            return fail(err, "cannot install " + queryd, e);
+    }
     if (!write_text(root + kIdentityFile, "site " + cfg.name + "\nhost " + host + "\n", err))
         return false;
     return install_audium(cfg, root, err);

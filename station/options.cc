@@ -23,6 +23,7 @@ constexpr CommandInfo COMMANDS[] = {
     {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
     {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
     {Command::Sync, "sync", 2, MAX_ARGS}, {Command::Hosts, "hosts", 0, 1},
+    {Command::Rollout, "rollout", 0, 2},
 };
 
 int fail(char *err, std::size_t cap, const char *fmt, ...) {
@@ -166,6 +167,8 @@ int check_args(Options &o, char *err, std::size_t errcap) {
             if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
         return 0;
+    case Command::Rollout:
+        return o.nargs == 2 ? check_text("APP", a[0], APPL_CAP, false, err, errcap) : 0;
     case Command::Hosts:
     case Command::None:
         break;
@@ -291,6 +294,9 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                     return r;
                 agent = v;
                 agent_given = true;
+            } else if ((r = rollout_option(argc, argv, i, o.rollout, err, errcap)) >= 0) {
+                if (r)
+                    return r;
             } else {
                 return fail(err, errcap, "unknown option %s", arg);
             }
@@ -368,6 +374,14 @@ void print_usage(FILE *f) {
           "  sync LOCAL... DIR           put the files whose length or checksum differ\n"
           "  sync -r LOCALDIR DIR        the same for every regular file of a tree\n"
           "  hosts [HOSTS]               print the hosts that -H and HOSTS name, less -x\n"
+          "  rollout APP ARCHIVE         deploy APP over the hosts in steps, with checks, a\n"
+          "                              failure budget and rollback on halt: --canary N,\n"
+          "                              --steps LIST, --plan, --check COMMAND, --check-tries\n"
+          "                              N, --check-interval S, --check-timeout S, --bake S,\n"
+          "                              --max-failures N|P%, --on-failure halt|rollback,\n"
+          "                              --redeploy, --previous ARCHIVE, --keep N\n"
+          "  rollout --status [ID] | --resume ID | --rollback ID\n"
+          "                              a rollout's states; carry it on; roll it back\n"
           "\n"
           "options:\n"
           "  -H, --hosts HOSTS    the hosts to work on: names, ranges (ivr[01-20,31]),\n"
@@ -410,6 +424,7 @@ void print_usage(FILE *f) {
           "a jar; 69 host did not answer; 73 local file cannot be written; 74\n"
           "connection to the agent lost. With several hosts: 0 all succeeded, 1 some\n"
           "host failed a request, 69 some host could not be reached (and none failed a\n"
-          "request). See tarko_station(1).\n",
+          "request). rollout: 0 all updated, 1 halted and rolled back, 3 halted with a\n"
+          "mixed fleet. See tarko_station(1).\n",
           f);
 }

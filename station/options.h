@@ -3,6 +3,7 @@
 
 #include "hostset.h"
 #include "protocol.h"
+#include "rollout_plan.h"
 
 #include <array>
 #include <cstddef>
@@ -21,7 +22,20 @@ constexpr int MAX_TREE_FANOUT = 16;              // --tree K: hosts each holder 
 // The default way to reach a host: its own rsh starting its agent.
 constexpr const char *DEFAULT_AGENT = "/usr/bin/rsh {host} /usr/local/bin/tarko_remote2";
 
-enum class Command { None, Put, Get, Sum, Rm, Push, RmRemote, Deploy, Undeploy, Sync, Hosts };
+enum class Command {
+    None,
+    Put,
+    Get,
+    Sum,
+    Rm,
+    Push,
+    RmRemote,
+    Deploy,
+    Undeploy,
+    Sync,
+    Hosts,
+    Rollout
+};
 
 struct Options {
     std::array<std::array<char, HOST_CAP>, MAX_HOSTS> hosts{}; // from -H less -x, in order
@@ -46,9 +60,10 @@ struct Options {
     bool dry_run = false;          // -n: sync only says what it would put
     const char *excludes[MAX_EXCLUDES] = {}; // sync -r patterns, pointing into argv
     std::size_t nexcludes = 0;
-    int streams = 1;    // --streams: agent connections per host for sync
-    double bwlimit = 0; // --bwlimit in bytes per second; 0 when unlimited
-    int tree = 0;       // --tree K for put and sync to many hosts; 0 when not asked
+    int streams = 1;        // --streams: agent connections per host for sync
+    double bwlimit = 0;     // --bwlimit in bytes per second; 0 when unlimited
+    int tree = 0;           // --tree K for put and sync to many hosts; 0 when not asked
+    RolloutOptions rollout; // the options of the rollout command
     Command command = Command::None;
     const char *args[MAX_ARGS] = {}; // the command's arguments, pointing into argv
     std::size_t nargs = 0;

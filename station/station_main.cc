@@ -6,6 +6,7 @@
 #include "fleet.h"
 #include "options.h"
 #include "outcome.h"
+#include "rollout.h"
 #include "runs.h"
 #include "treeput.h"
 
@@ -72,6 +73,13 @@ int main(int argc, char **argv) {
     }
     if (o.command == Command::Hosts)
         return print_hosts(o);
+    if (o.command == Command::Rollout) {
+        catch_ending_signals();
+        int r = run_rollout(o);
+        if (station::interrupted)
+            fprintf(stderr, "tarko_station: interrupted\n");
+        return r;
+    }
     if (o.nhosts == 0 && o.hosts_named) {
         // @failed after a run without failures, or everything excluded: nothing to do.
         fprintf(stderr, "tarko_station: no host left to work on\n");

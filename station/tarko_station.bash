@@ -17,9 +17,12 @@ _tarko_station() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="put get sum rm push rmremote deploy undeploy sync hosts"
+    local commands="put get sum rm push rmremote deploy undeploy sync hosts rollout"
     local options="-H --hosts -x --exclude -j --jobs -t --timeout --agent -q --quiet
         -v --verbose --json --no-fold --no-progress --force -h --help --version"
+    local rollout_options="--canary --steps --plan --check --check-tries --check-interval
+        --check-timeout --bake --max-failures --on-failure --redeploy --previous --keep
+        --status --resume --rollback"
 
     case $prev in
     -H | --hosts | -x | --exclude)
@@ -52,7 +55,9 @@ _tarko_station() {
             ;;
         esac
     done
-    if [[ $cur == -* ]]; then
+    if [[ $cur == -* && $command == rollout ]]; then
+        COMPREPLY=($(compgen -W "$options $rollout_options" -- "$cur"))
+    elif [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))

@@ -29,6 +29,10 @@
 #                 starts a new line
 #     hang [s]    print nothing and keep the output open for s seconds (default 100)
 #     linger [s]  answer normally, then keep the output open for s seconds (default 20)
+#   refuse        versions the server will not load, one per line ("2", as the
+#                 application's data/app.properties says "version=2"): deployApp,
+#                 updateApp and resumeApp refuse while the live copy is one of them
+# query.sh answers the site's health-check queries (see there).
 # Plain POSIX sh: the scripts run under /bin/sh.
 
 standin_begin() {
@@ -44,6 +48,7 @@ standin_begin() {
     [ -f "$STATE_FILE" ] && STATE=$(cat "$STATE_FILE")
     echo "$SCRIPT $APP" >>"$STATE_DIR/calls"
     standin_mode
+    standin_refused_version && MODE=refuse
     case $MODE in
     silent) exit 0 ;;
     say)
@@ -91,6 +96,19 @@ standin_mode() {
             esac
         done <"$f"
     done
+}
+
+# The version of the live copy of application $1, from its data/app.properties.
+standin_version() {
+    sed -n 's/^version=//p' "$AHOME/applications/$1/data/app.properties" 2>/dev/null | head -n 1
+}
+
+# True when this script loads the application and its live version is to be refused.
+standin_refused_version() {
+    case $SCRIPT in deployApp | updateApp | resumeApp) ;; *) return 1 ;; esac
+    [ -f "$STATE_DIR/refuse" ] || return 1
+    v=$(standin_version "$APP")
+    [ -n "$v" ] && grep -qx -- "$v" "$STATE_DIR/refuse"
 }
 
 # Asks for confirmation; true when the answer is "y".

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "rollout.h"
 #include "session.h"
 #include "sync.h"
 
@@ -224,17 +225,26 @@ CommandResult cmd_deploy(HostSession &c) {
     const char *app = c.o.args[0], *archive = c.o.args[1];
     char what[256];
     snprintf(what, sizeof what, "deploy %s", app);
-    return upload_one(c, what, archive, app, "deploy", app, [&](station::UploadInfo *up) {
-        return station::deploy(c.agent, app, archive, up);
-    });
+    station::UploadInfo sent;
+    CommandResult r =
+        upload_one(c, what, archive, app, "deploy", app, [&](station::UploadInfo *up) {
+            station::Reply reply = station::deploy(c.agent, app, archive, up);
+            sent = *up;
+            return reply;
+        });
+    if (r.ok())
+        ledger_deployed(c.o, c.host, app, archive, sent.checksum, sent.length);
+    return r;
 }
 
 CommandResult cmd_undeploy(HostSession &c) {
     char what[256];
     snprintf(what, sizeof what, "undeploy %s", c.o.args[0]);
     CommandResult r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
-    if (r.ok())
+    if (r.ok()) {
         say_result(c, "%s: 0 success", what);
+        ledger_deployed(c.o, c.host, c.o.args[0], nullptr, 0, 0);
+    }
     note(c, "undeploy", c.o.args[0], r);
     return r;
 }
@@ -308,6 +318,7 @@ CommandResult run_command(const Options &o, const char *host, bool in_fanout) {
         r = cmd_sync(c, sync);
         break;
     case Command::Hosts:
+    case Command::Rollout:
     case Command::None:
         break;
     }
