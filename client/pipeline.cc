@@ -20,7 +20,9 @@ namespace station {
 
 namespace {
 
-constexpr std::size_t OUT_HIGH = BATCH; // bytes queued for a connection before waiting
+// Bytes queued for a connection before waiting: enough to fill the agent's pipe in one
+// write (agent_start widens it), so that a large upload costs few wake-ups.
+constexpr std::size_t OUT_HIGH = 4 * BATCH;
 constexpr int POLL_SLICE_MS = 200;      // longest wait, so that an ending is seen soon
 
 // What the reader awaits of the oldest unanswered request.
@@ -111,7 +113,7 @@ void fail_rest(Pipeline &p, PipeFail f) {
     p.held = false;
     p.answered = p.sent = p.n;
     p.out.clear();
-    p.out_pos = p.data_unsent = 0;
+    p.out_pos = p.data_unsent = p.chunk_left = 0;
 }
 
 // Opens the local file of an upload; 0, or the errno that makes it unusable.
@@ -175,45 +177,52 @@ bool queue_request(Pipeline &p) {
     return true;
 }
 
-// Queues data of the upload being sent, and its checksum when all went. A file that
-// changes meanwhile gets a checksum that cannot match, so that the agent discards it.
+// Bytes waiting to be written: frames, then the data chunk read ahead.
+std::size_t pending(const Pipeline &p) {
+    return p.out.size() - p.out_pos + p.chunk_left;
+}
+
+// Reads the next chunk of the upload being sent, once the one before went, and queues
+// its checksum when all went. The chunk is written from where it lies (the read buffer,
+// or the caller's memory), never copied into the frames. A file that changes meanwhile
+// gets a checksum that cannot match, so that the agent discards it.
 void queue_data(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent - 1];
-    while (p.data && p.out.size() - p.out_pos < OUT_HIGH) {
-        std::int64_t left = r.length - p.data_done;
-        if (left > 0) {
-            std::size_t want = static_cast<std::size_t>(
-                std::min<std::int64_t>(left, static_cast<std::int64_t>(OUT_HIGH)));
-            std::size_t at = p.out.size();
-            p.out.resize(at + want);
-            auto *b = reinterpret_cast<unsigned char *>(p.out.data() + at);
-            if (r.from_memory) {
-                std::memcpy(b, r.data.data() + p.data_done, want);
-            } else {
-                std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, b, want);
-                if (got < want) {
-                    p.src_changed = true;
-                    std::memset(b + got, 0, want - got);
-                }
+    if (!p.data || p.chunk_left > 0)
+        return;
+    std::int64_t left = r.length - p.data_done;
+    if (left > 0) {
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(OUT_HIGH)));
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(r.data.data()) + p.data_done;
+        if (!r.from_memory) {
+            p.chunk.resize(OUT_HIGH);
+            std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, p.chunk.data(), want);
+            if (got < want) {
+                p.src_changed = true;
+                std::memset(p.chunk.data() + got, 0, want - got);
             }
-            cksum_calc(b, want, &p.crc);
-            p.data_done += static_cast<std::int64_t>(want);
-            p.data_total += static_cast<std::int64_t>(want);
-            report(p, p.data_done, r.length);
-            continue;
+            b = p.chunk.data();
         }
-        if (!p.src_changed && !r.from_memory)
-            p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
-        cksum_final(r.length, &p.crc);
-        r.checksum = p.src_changed ? ~p.crc : p.crc;
-        put_long(p.out, static_cast<std::int32_t>(r.checksum));
-        // Kept with the request for its final answer: the next put may open its own file
-        // before that answer comes.
-        if (p.src_changed)
-            r.fail = PipeFail::Changed;
-        p.data_unsent = p.out.size() - p.out_pos;
-        close_source(p);
+        cksum_calc(b, want, &p.crc);
+        p.chunk_at = b;
+        p.chunk_left = want;
+        p.data_done += static_cast<std::int64_t>(want);
+        p.data_total += static_cast<std::int64_t>(want);
+        report(p, p.data_done, r.length);
+        return;
     }
+    if (!p.src_changed && !r.from_memory)
+        p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
+    cksum_final(r.length, &p.crc);
+    r.checksum = p.src_changed ? ~p.crc : p.crc;
+    put_long(p.out, static_cast<std::int32_t>(r.checksum));
+    // Kept with the request for its final answer: the next put may open its own file
+    // before that answer comes.
+    if (p.src_changed)
+        r.fail = PipeFail::Changed;
+    p.data_unsent = p.out.size() - p.out_pos;
+    close_source(p);
 }
 
 void fill_output(Pipeline &p) {
@@ -223,7 +232,7 @@ void fill_output(Pipeline &p) {
     if (p.data)
         queue_data(p);
     while (!done(p) && !p.held && !p.data && p.sent < p.n && p.sent - p.answered < PIPE_WINDOW &&
-           p.out.size() - p.out_pos < OUT_HIGH)
+           pending(p) < OUT_HIGH)
         if (!queue_request(p))
             break;
 }
@@ -420,21 +429,31 @@ bool read_input(Pipeline &p) {
     return true;
 }
 
-// Writes what the pacer lets go. Returns false when the agent stopped taking it.
+// Writes what the pacer lets go: the frames first, then the data chunk. Returns false
+// when the agent stopped taking it.
 bool write_output(Pipeline &p, int *pace_ms) {
-    std::size_t want = p.out.size() - p.out_pos;
+    bool frames = p.out_pos < p.out.size();
+    const void *from = frames ? p.out.data() + p.out_pos : static_cast<const void *>(p.chunk_at);
+    std::size_t want = frames ? p.out.size() - p.out_pos : p.chunk_left;
     if (p.pacer) {
         want = pacer_allow(*p.pacer, want, pace_ms);
         if (want == 0)
             return true;
     }
-    ssize_t k = write(p.agent->to, p.out.data() + p.out_pos, want);
+    ssize_t k = write(p.agent->to, from, want);
     if (k < 0)
         return errno == EINTR || errno == EAGAIN;
+    auto n = static_cast<std::size_t>(k);
     if (p.pacer)
-        pacer_sent(*p.pacer, static_cast<std::size_t>(k));
-    p.out_pos += static_cast<std::size_t>(k);
-    p.data_unsent -= std::min(p.data_unsent, static_cast<std::size_t>(k));
+        pacer_sent(*p.pacer, n);
+    p.deadline = monotonic_ms() + p.agent->timeout_ms;
+    if (!frames) {
+        p.chunk_at += n;
+        p.chunk_left -= n;
+        return true;
+    }
+    p.out_pos += n;
+    p.data_unsent -= std::min(p.data_unsent, n);
     if (p.out_pos == p.out.size()) {
         p.out.clear();
         p.out_pos = 0;
@@ -442,7 +461,6 @@ bool write_output(Pipeline &p, int *pace_ms) {
         p.out.erase(0, p.out_pos);
         p.out_pos = 0;
     }
-    p.deadline = monotonic_ms() + p.agent->timeout_ms;
     return true;
 }
 
@@ -450,7 +468,7 @@ bool write_output(Pipeline &p, int *pace_ms) {
 // it is the request that failed, not only its answer.
 bool request_stuck(const Pipeline &p) {
     pollfd q{p.agent->to, POLLOUT, 0};
-    return p.out_pos < p.out.size() && poll(&q, 1, 0) == 1 && (q.revents & POLLERR);
+    return pending(p) > 0 && poll(&q, 1, 0) == 1 && (q.revents & POLLERR);
 }
 
 void set_nonblocking(int fd, bool on) {
@@ -536,7 +554,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         p.held = p.data = false;
         p.reading = WantFirst;
         p.out.clear();
-        p.out_pos = p.data_unsent = 0;
+        p.out_pos = p.data_unsent = p.chunk_left = 0;
         p.deadline = start + answer_ms(p);
         set_nonblocking(p.agent->to, true);
     }
@@ -565,7 +583,7 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
         for (std::size_t i = 0; i < n; i++) {
             Pipeline &p = ps[i];
             if (p.last && p.agent->to >= 0 && p.sent == p.n && !p.held && !p.data &&
-                p.out_pos == p.out.size())
+                pending(p) == 0)
                 agent_end_input(*p.agent);
             if (done(p))
                 continue;
@@ -583,9 +601,8 @@ std::size_t pipeline_run(Pipeline *ps, std::size_t n, PipeTick tick) {
             }
             wait = static_cast<int>(std::min<long long>(wait, p.deadline - now));
             int pace = 0;
-            bool may_write = p.out_pos < p.out.size();
-            if (may_write && p.pacer &&
-                pacer_allow(*p.pacer, p.out.size() - p.out_pos, &pace) == 0) {
+            bool may_write = pending(p) > 0;
+            if (may_write && p.pacer && pacer_allow(*p.pacer, pending(p), &pace) == 0) {
                 may_write = false;
                 wait = std::min(wait, pace);
             }

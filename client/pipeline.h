@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace station {
 
@@ -97,8 +98,13 @@ struct Pipeline {
     std::uint32_t got_crc = 0; // their checksum
     int reading = 0;         // what is awaited of the oldest unanswered request
     long long deadline = 0;  // when the oldest unanswered request runs out of time
-    std::string out;         // bytes waiting to be written
+    std::string out;         // frames waiting to be written
     std::size_t out_pos = 0; // how much of out went already
+    // Upload data read ahead, written after out: chunk_left bytes from chunk_at (in
+    // chunk, or in the request's memory).
+    std::vector<unsigned char> chunk;
+    const unsigned char *chunk_at = nullptr;
+    std::size_t chunk_left = 0;
     // Of what waits in out, the bytes up to the end of the last put's data phase: its
     // final answer may come only once they went (a next header may wait behind them).
     std::size_t data_unsent = 0;
