@@ -198,12 +198,11 @@ std::string port_name(std::size_t i) {
     return name;
 }
 
-int run_program(const std::vector<std::string> &argv, std::string *err) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) < 0) {
-        fail(err, "cannot create a pipe", errno);
-        return 1;
-    }
+namespace {
+
+// Starts argv (argv[0] a path) with nothing on its standard input and output and its
+// standard error on err_fd. Returns its process id, or -1 when no process was made.
+pid_t start_program(const std::vector<std::string> &argv, int err_fd) {
     std::vector<char *> av;
     for (auto &a : argv)
         av.push_back(const_cast<char *>(a.c_str()));
@@ -216,11 +215,23 @@ int run_program(const std::vector<std::string> &argv, std::string *err) {
         int nul = open("/dev/null", O_RDWR);
         dup2(nul, 0);
         dup2(nul, 1);
-        dup2(out[1], 2);
+        dup2(err_fd, 2);
         execv(av[0], av.data());
         dprintf(2, "cannot run it (%s)", std::strerror(errno));
         _exit(127);
     }
+    return pid;
+}
+
+} // namespace
+
+int run_program(const std::vector<std::string> &argv, std::string *err) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) < 0) {
+        fail(err, "cannot create a pipe", errno);
+        return 1;
+    }
+    pid_t pid = start_program(argv, out[1]);
     close(out[1]);
     std::string said;
     char buf[512];
@@ -262,28 +273,12 @@ int run_programs(const std::vector<std::vector<std::string>> &argvs, std::size_t
     while ((next < argvs.size() && ok) || !running.empty()) {
         while (next < argvs.size() && ok && running.size() < width) {
             const auto &argv = argvs[next++];
-            std::vector<char *> av;
-            for (auto &a : argv)
-                av.push_back(const_cast<char *>(a.c_str()));
-            av.push_back(nullptr);
             int said[2];
             if (pipe2(said, O_CLOEXEC) < 0) {
                 ok = fail(err, "cannot create a pipe", errno);
                 break;
             }
-            pid_t pid = fork();
-            if (pid == 0) {
-                sigset_t none;
-                sigemptyset(&none);
-                sigprocmask(SIG_SETMASK, &none, nullptr);
-                int nul = open("/dev/null", O_RDWR);
-                dup2(nul, 0);
-                dup2(nul, 1);
-                dup2(said[1], 2);
-                execv(av[0], av.data());
-                dprintf(2, "cannot run it (%s)", std::strerror(errno));
-                _exit(127);
-            }
+            pid_t pid = start_program(argv, said[1]);
             close(said[1]);
             if (pid < 0) {
                 close(said[0]);
