@@ -28,7 +28,7 @@ bool agent_needs_host(const char *tmpl) {
 }
 
 int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
-    out.argc = 0;
+    out.words.clear();
     std::string_view rest(tmpl);
     std::string_view h(host);
     char key[HOST_KEY_CAP];
@@ -41,10 +41,7 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
         std::size_t end = rest.find_first_of(" \t\n");
         std::string_view word = rest.substr(0, end);
         rest.remove_prefix(word.size());
-        if (out.argc == MAX_AGENT_WORDS)
-            return 1;
-        char *dst = out.words[out.argc];
-        std::size_t n = 0;
+        std::string &dst = out.words.emplace_back();
         while (!word.empty()) {
             std::string_view piece = word;
             std::size_t skip = 0;
@@ -59,38 +56,31 @@ int agent_argv(const char *tmpl, const char *host, AgentArgv &out) {
                     word.substr(0, std::min(word.find(PLACEHOLDER), word.find(KEY_PLACEHOLDER)));
                 skip = piece.size();
             }
-            if (n + piece.size() > AGENT_WORD_CAP - 1)
-                return 1;
-            memcpy(dst + n, piece.data(), piece.size());
-            n += piece.size();
+            dst += piece;
             word.remove_prefix(skip);
         }
-        dst[n] = '\0';
-        out.argv[out.argc] = dst;
-        out.argc++;
     }
-    out.argv[out.argc] = nullptr;
-    return out.argc == 0 ? 1 : 0;
+    return out.words.empty() ? 1 : 0;
 }
 
 int agent_resolve(AgentArgv &out, const char *path) {
-    if (out.argc == 0)
+    if (out.words.empty())
         return ENOENT;
-    if (strchr(out.argv[0], '/'))
+    if (out.words[0].find('/') != std::string::npos)
         return 0;
     std::string_view dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
-    char candidate[AGENT_WORD_CAP];
     while (true) {
         std::size_t colon = dirs.find(':');
         std::string_view d = dirs.substr(0, colon);
         if (d.empty())
             d = "."; // an empty entry is the current directory
-        int n = snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(d.size()),
-                         d.data(), out.argv[0]);
+        std::string candidate(d);
+        candidate += '/';
+        candidate += out.words[0];
         struct stat st;
-        if (n > 0 && static_cast<std::size_t>(n) < sizeof candidate && stat(candidate, &st) == 0 &&
-            S_ISREG(st.st_mode) && access(candidate, X_OK) == 0) {
-            memcpy(out.words[0], candidate, static_cast<std::size_t>(n) + 1);
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0) {
+            out.words[0] = std::move(candidate);
             return 0;
         }
         if (colon == std::string_view::npos)

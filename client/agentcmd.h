@@ -4,14 +4,11 @@
 #pragma once
 
 #include <cstddef>
-
-constexpr std::size_t MAX_AGENT_WORDS = 32;
-constexpr std::size_t AGENT_WORD_CAP = 512; // one word after the substitution, terminator included
+#include <string>
+#include <vector>
 
 struct AgentArgv {
-    char words[MAX_AGENT_WORDS][AGENT_WORD_CAP];
-    char *argv[MAX_AGENT_WORDS + 1]; // pointers into words, ended by nullptr
-    std::size_t argc = 0;
+    std::vector<std::string> words; // the program, then its arguments
 };
 
 constexpr std::size_t HOST_KEY_CAP = 17; // sixteen hex digits and the terminator
@@ -20,13 +17,12 @@ constexpr std::size_t HOST_KEY_CAP = 17; // sixteen hex digits and the terminato
 // names that must stay short whatever the host's name.
 void host_key(const char *host, char *out, std::size_t cap);
 
-// Builds the argument list for host. Returns 0; 1 when the template has no word, more
-// than MAX_AGENT_WORDS words, or a word that grows beyond AGENT_WORD_CAP - 1 bytes.
+// Builds the argument list for host. Returns 0; 1 when the template has no word.
 int agent_argv(const char *tmpl, const char *host, AgentArgv &out);
 
 // Looks a program name without "/" up in the directories of path (a PATH value), as a
-// shell would, and replaces out.argv[0] with the first executable found. Returns 0 when
-// argv[0] holds a usable path afterwards (or contained "/" already); ENOENT when no
+// shell would, and replaces out.words[0] with the first executable found. Returns 0 when
+// words[0] holds a usable path afterwards (or contained "/" already); ENOENT when no
 // directory has it.
 int agent_resolve(AgentArgv &out, const char *path);
 

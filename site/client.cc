@@ -157,7 +157,7 @@ int site_down(const char *site) {
     }
     close(s);
     pollfd p{pidfd, POLLIN, 0};
-    int r1 = poll(&p, 1, 10000);
+    int r1 = poll(&p, 1, 60000);
     if (r1 <= 0) {
         fprintf(stderr, "simsite: site %s does not go down; killing it\n", site);
         syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -57,6 +58,14 @@ static int daemon_main(const SiteConfig &cfg, int ready, int owner_fd) {
         sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     umask(022);
+    // A host holds three descriptors of the daemon while the site starts, and every
+    // command in progress a few more: a site of hundreds outgrows the usual 1024.
+    rlimit rl{};
+    rlim_t want = 8 * cfg.hosts.size() + 1024;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < want) {
+        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > want ? want : rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
     if (chdir("/") < 0) {
         tell(ready, "cannot change to / (" + std::string(std::strerror(errno)) + ")");
         return 1;

@@ -24,15 +24,16 @@ constexpr const char *kRshPath = "/usr/bin/rsh";
 constexpr const char *kQuerydPath = "/usr/local/sbin/audium_queryd";
 constexpr const char *kQueryPort = "7010";
 
-// The private subnet of every networked site: host i (from 0, in the order given to up)
-// is kSubnet.(i + 1). Each site has a network of its own, so sites side by side reuse it.
-constexpr const char *kSubnet = "10.91.0";
+// The private subnet of every networked site, a /16: host i (from 0, in the order given
+// to up) is kSubnet.(i / 254).(i % 254 + 1). Each site has a network of its own, so sites
+// side by side reuse it.
+constexpr const char *kSubnet = "10.91";
 
 // Where the site's ssh keys are made, inside the daemon's own /run.
 constexpr const char *kKeyDir = "/run/simsite/keys";
 
 constexpr std::size_t kMaxName = 63;
-constexpr int kMaxHosts = 64;
+constexpr int kMaxHosts = 500;
 
 // True when name is 1 to 63 letters, digits, '-' and '.', not starting with '-' or '.':
 // such a name is safe as a path component and as a host name.

@@ -23,6 +23,12 @@ struct HostProc {
 // in *err.
 int run_program(const std::vector<std::string> &argv, std::string *err);
 
+// Runs every argument list of argvs, width of them at a time, and waits for all.
+// Returns 0 when each exited 0; otherwise 1 with the first failure's words in *err, as
+// run_program says them (a failed program is run once more, alone, to hear why).
+int run_programs(const std::vector<std::vector<std::string>> &argvs, std::size_t width,
+                 std::string *err);
+
 // Makes the calling process (the daemon) leave the machine's network namespace for a
 // new one, the site's switch. Returns true, or false with a message in *err.
 bool enter_switch(std::string *err);

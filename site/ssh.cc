@@ -15,6 +15,9 @@ namespace {
 
 constexpr const char *kKeygen = "/usr/bin/ssh-keygen";
 
+// The site's known hosts and /etc/hosts, the same in every view: made with the keys.
+std::string site_known, site_hosts;
+
 bool fail(std::string *err, const std::string &what, int e) {
     *err = what + " (" + std::strerror(e) + ")";
     return false;
@@ -79,9 +82,9 @@ std::string unlocked_root(const std::string &shadow) {
 std::string sshd_config(const SiteConfig &cfg, const std::string &host) {
     // sshd gives commands a fixed environment: the site's part of it is set here.
     // Quoted, so that a value may hold blanks (sshd has no way to quote a '"').
-    std::string env = "SetEnv \"AUDIUM_HOME=" + std::string(kAudiumHome) + "\" \"JAVA_HOME=" +
-                      cfg.java_home + "\" \"SIMSITE=" + cfg.name + "\" \"SIMSITE_HOST=" + host +
-                      "\"";
+    std::string env = "SetEnv \"AUDIUM_HOME=" + std::string(kAudiumHome) +
+                      "\" \"JAVA_HOME=" + cfg.java_home + "\" \"SIMSITE=" + cfg.name +
+                      "\" \"SIMSITE_HOST=" + host + "\"";
     if (!cfg.tz.empty())
         env += " \"TZ=" + cfg.tz + "\"";
     return "# sshd of simulated host " + host + " of site " + cfg.name +
@@ -105,6 +108,8 @@ std::string sshd_config(const SiteConfig &cfg, const std::string &host) {
            // Fan-outs open many connections at once; the default drops some of them.
            "MaxStartups 256:30:512\n"
            "MaxSessions 256\n"
+           // Where a Debian host has it: scp, sftp and the tools built on them use it.
+           "Subsystem sftp /usr/lib/openssh/sftp-server\n"
            "LogLevel ERROR\n" +
            env + "\n";
 }
@@ -134,12 +139,23 @@ bool make_keys(const SiteConfig &cfg, std::string *err) {
         return fail(err, std::string("cannot create ") + kKeyDir, e);
     if (access(kKeygen, X_OK) != 0)
         return fail(err, std::string("cannot run ") + kKeygen + " (install openssh-client)", errno);
-    std::vector<std::pair<std::string, std::string>> keys = {{root_key(), "root@" + cfg.name}};
+    std::vector<std::vector<std::string>> runs = {
+        {kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", "root@" + cfg.name, "-f", root_key()}};
     for (auto &h : cfg.hosts)
-        keys.emplace_back(host_key(h), h);
-    for (auto &[file, comment] : keys)
-        if (run_program({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", file}, err))
+        runs.push_back({kKeygen, "-q", "-t", "ed25519", "-N", "", "-C", h, "-f", host_key(h)});
+    // One ssh-keygen after the other took a second for every two hundred hosts.
+    if (run_programs(runs, 8, err))
+        return false;
+    // What every host is told of all the others, made once for the whole site.
+    std::string pub;
+    site_known.clear();
+    site_hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n";
+    for (std::size_t j = 0; j < cfg.hosts.size(); j++) {
+        if (!read_text(host_key(cfg.hosts[j]) + ".pub", &pub, err))
             return false;
+        site_known += cfg.hosts[j] + "," + host_address(j) + " " + pub;
+        site_hosts += host_address(j) + "\t" + cfg.hosts[j] + "\n";
+    }
     return true;
 }
 
@@ -153,17 +169,9 @@ bool install_ssh(const SiteConfig &cfg, std::size_t i, const std::string &root, 
                              std::pair{"/var/log", 0755}, std::pair{"/etc/ssh", 0755}})
         if (int e = make_dirs(root + dir, static_cast<mode_t>(mode)))
             return fail(err, "cannot create " + root + dir, e);
-    std::string text, pub, known;
-    for (std::size_t j = 0; j < cfg.hosts.size(); j++) {
-        if (!read_text(host_key(cfg.hosts[j]) + ".pub", &pub, err))
-            return false;
-        known += cfg.hosts[j] + "," + host_address(j) + " " + pub;
-    }
-    std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n";
-    for (std::size_t j = 0; j < cfg.hosts.size(); j++)
-        hosts += host_address(j) + "\t" + cfg.hosts[j] + "\n";
-    if (!put_text(root + "/etc/ssh/ssh_known_hosts", known, 0644, err) ||
-        !put_text(root + "/etc/hosts", hosts, 0644, err) ||
+    std::string text;
+    if (!put_text(root + "/etc/ssh/ssh_known_hosts", site_known, 0644, err) ||
+        !put_text(root + "/etc/hosts", site_hosts, 0644, err) ||
         !put_text(root + "/etc/hostname", host + "\n", 0644, err) ||
         // No name server: names outside the site resolve nowhere.
         !put_text(root + "/etc/resolv.conf", "# a simulated site has no name servers\n", 0644,

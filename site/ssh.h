@@ -13,7 +13,8 @@ constexpr const char *kSshdConfig = "/etc/ssh/sshd_config";
 constexpr const char *kSshdLog = "/var/log/sshd.log";
 constexpr const char *kSshdPidFile = "/run/sshd.pid";
 
-// Makes the keys of the site under kKeyDir: the root key and one host key per host.
+// Makes the keys of the site under kKeyDir: the root key and one host key per host,
+// and the known hosts and /etc/hosts that every view gets.
 // Returns true, or false with a message in *err.
 bool make_keys(const SiteConfig &cfg, std::string *err);
 

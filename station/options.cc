@@ -4,10 +4,13 @@
 #include "protocol.h"
 #include "transport.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <sys/resource.h>
 
 namespace {
 
@@ -22,7 +25,7 @@ constexpr CommandInfo COMMANDS[] = {
     {Command::Sum, "sum", 2, 2},          {Command::Rm, "rm", 2, 2},
     {Command::Push, "push", 3, 3},        {Command::RmRemote, "rmremote", 3, 3},
     {Command::Deploy, "deploy", 2, 2},    {Command::Undeploy, "undeploy", 1, 1},
-    {Command::Sync, "sync", 2, MAX_ARGS}, {Command::Hosts, "hosts", 0, 1},
+    {Command::Sync, "sync", 2, SIZE_MAX}, {Command::Hosts, "hosts", 0, 1},
     {Command::Rollout, "rollout", 0, 2},
 };
 
@@ -51,51 +54,54 @@ int check_text(const char *what, const char *text, std::size_t cap, bool may_be_
     return 0;
 }
 
-// The host expressions as given, applied once the whole command line is read.
-struct HostExprs {
-    const char *text[MAX_HOST_EXPRS];
-    bool exclude[MAX_HOST_EXPRS];
-    std::size_t n = 0;
+// A host expression as given, applied once the whole command line is read.
+struct HostExpr {
+    const char *text;
+    bool exclude;
 };
 
-int add_expr(HostExprs &e, const char *text, bool exclude, char *err, std::size_t errcap) {
-    if (e.n == MAX_HOST_EXPRS)
-        return fail(err, errcap, "more than %zu -H and -x options", MAX_HOST_EXPRS);
-    e.text[e.n] = text;
-    e.exclude[e.n++] = exclude;
+int add_expr(std::vector<HostExpr> &e, const char *text, bool exclude) {
+    e.push_back({text, exclude});
     return 0;
 }
 
 // Expands every -H expression in order, then takes out those of -x.
-int apply_hosts(const HostExprs &e, Options &o, char *err, std::size_t errcap) {
-    static HostSet set; // 64 kB: not for the stack
-    set.n = 0;
+int apply_hosts(const std::vector<HostExpr> &e, Options &o, char *err, std::size_t errcap) {
+    HostSet set;
     HostFault fault;
     for (int pass = 0; pass < 2; pass++)
-        for (std::size_t i = 0; i < e.n; i++) {
-            if (e.exclude[i] != (pass == 1))
+        for (auto &x : e) {
+            if (x.exclude != (pass == 1))
                 continue;
-            const char *where = e.exclude[i] ? "-x" : "-H";
-            int r = e.exclude[i] ? hostset_remove(set, e.text[i], where, o.sources, fault)
-                                 : hostset_add(set, e.text[i], where, o.sources, fault);
+            const char *where = x.exclude ? "-x" : "-H";
+            int r = x.exclude ? hostset_remove(set, x.text, where, o.sources, fault)
+                              : hostset_add(set, x.text, where, o.sources, fault);
             if (r != 0) {
                 hostfault_format(fault, err, errcap);
                 return 64;
             }
         }
-    o.nhosts = set.n;
-    for (std::size_t i = 0; i < e.n; i++)
-        o.hosts_named = o.hosts_named || !e.exclude[i];
-    for (std::size_t i = 0; i < set.n; i++)
-        o.hosts[i] = set.names[i];
+    for (auto &x : e)
+        o.hosts_named = o.hosts_named || !x.exclude;
+    o.hosts = std::move(set.names);
     return 0;
 }
 
 int set_jobs(const char *text, Options &o, char *err, std::size_t errcap) {
     char *end = nullptr;
+    errno = 0;
     long n = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || n < 1 || n > MAX_JOBS)
-        return fail(err, errcap, "-j wants a number from 1 to %d, not \"%s\"", MAX_JOBS, text);
+    int most = jobs_limit();
+    if (*text == '\0' || *end != '\0' || n < 1)
+        return fail(err, errcap, "-j wants a number from 1 to %d, not \"%s\"", most, text);
+    if (n > most || errno == ERANGE) {
+        rlimit rl{};
+        getrlimit(RLIMIT_NOFILE, &rl);
+        return fail(err, errcap,
+                    "-j %s is more hosts at a time than the station can hold open: its open "
+                    "files are limited to %llu (ulimit -n), enough for -j %d",
+                    text, static_cast<unsigned long long>(rl.rlim_cur), most);
+    }
     o.jobs = static_cast<int>(n);
     return 0;
 }
@@ -110,11 +116,9 @@ int set_seconds(const char *text, Options &o, char *err, std::size_t errcap) {
 }
 
 int set_agent(const char *text, Options &o, char *err, std::size_t errcap) {
-    if (strlen(text) >= sizeof o.agent)
-        return fail(err, errcap, "the agent command is longer than %zu bytes", sizeof o.agent - 1);
     if (strspn(text, " \t") == strlen(text))
         return fail(err, errcap, "the agent command is empty");
-    snprintf(o.agent, sizeof o.agent, "%s", text);
+    o.agent = text;
     return 0;
 }
 
@@ -134,13 +138,14 @@ bool all_digits(const char *text) {
 
 // Checks the arguments of the command against the agent's limits.
 int check_args(Options &o, char *err, std::size_t errcap) {
-    const char **a = o.args;
+    const auto &a = o.args;
+    std::size_t nargs = a.size();
     int r = 0;
     switch (o.command) {
     case Command::Put:
         if ((r = check_text("DIR", a[1], DIR_CAP, false, err, errcap)))
             return r;
-        return check_text("NAME", o.nargs == 3 ? a[2] : base_name(a[0]), NAME_CAP, false, err,
+        return check_text("NAME", nargs == 3 ? a[2] : base_name(a[0]), NAME_CAP, false, err,
                           errcap);
     case Command::Get:
     case Command::Sum:
@@ -159,16 +164,16 @@ int check_args(Options &o, char *err, std::size_t errcap) {
     case Command::Undeploy:
         return check_text("APP", a[0], APPL_CAP, false, err, errcap);
     case Command::Sync:
-        if ((r = check_text("DIR", a[o.nargs - 1], DIR_CAP, false, err, errcap)))
+        if ((r = check_text("DIR", a[nargs - 1], DIR_CAP, false, err, errcap)))
             return r;
         if (o.recursive)
-            return o.nargs == 2 ? 0 : fail(err, errcap, "sync -r wants LOCALDIR REMOTEDIR");
-        for (std::size_t i = 0; i + 1 < o.nargs; i++)
+            return nargs == 2 ? 0 : fail(err, errcap, "sync -r wants LOCALDIR REMOTEDIR");
+        for (std::size_t i = 0; i + 1 < nargs; i++)
             if ((r = check_text("NAME", base_name(a[i]), NAME_CAP, false, err, errcap)))
                 return r;
         return 0;
     case Command::Rollout:
-        return o.nargs == 2 ? check_text("APP", a[0], APPL_CAP, false, err, errcap) : 0;
+        return nargs == 2 ? check_text("APP", a[0], APPL_CAP, false, err, errcap) : 0;
     case Command::Hosts:
     case Command::None:
         break;
@@ -177,6 +182,27 @@ int check_args(Options &o, char *err, std::size_t errcap) {
 }
 
 } // namespace
+
+int jobs_limit() {
+    // Beside the two pipes of each host: the standard streams, the fan-out's wake-up
+    // pipe, a pipe pair while a child starts, and some for what a library may open.
+    constexpr rlim_t RESERVED = 16;
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 1 << 20;
+    if (rl.rlim_cur <= RESERVED + 2)
+        return 1;
+    rlim_t n = (rl.rlim_cur - RESERVED) / 2;
+    return n > (1 << 20) ? 1 << 20 : static_cast<int>(n);
+}
+
+void raise_open_files() {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
 
 const char *command_name(Command c) {
     for (auto &ci : COMMANDS)
@@ -188,7 +214,7 @@ const char *command_name(Command c) {
 int parse_options(int argc, char **argv, const char *env_agent, Options &o, char *err,
                   std::size_t errcap) {
     err[0] = '\0';
-    HostExprs exprs;
+    std::vector<HostExpr> exprs;
     const char *agent = env_agent && *env_agent ? env_agent : DEFAULT_AGENT;
     bool options_done = false, agent_given = false;
     int r = 0;
@@ -230,10 +256,10 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             } else if (a == "--ssh") {
                 o.ssh = true;
             } else if (a.starts_with("--hosts") && (a.size() == 7 || a[7] == '=')) {
-                if ((r = value("--hosts", v)) || (r = add_expr(exprs, v, false, err, errcap)))
+                if ((r = value("--hosts", v)) || (r = add_expr(exprs, v, false)))
                     return r;
             } else if (a.starts_with("-H")) {
-                if ((r = value("-H", v)) || (r = add_expr(exprs, v, false, err, errcap)))
+                if ((r = value("-H", v)) || (r = add_expr(exprs, v, false)))
                     return r;
             } else if (a.starts_with("--exclude") && (a.size() == 9 || a[9] == '=')) {
                 // After -r, rsync's habit reads it as files: refused rather than guessed,
@@ -242,10 +268,10 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                     return fail(err, errcap,
                                 "--exclude leaves out hosts; after -r, leave out files with "
                                 "--skip PATTERN (and hosts with -x)");
-                if ((r = value("--exclude", v)) || (r = add_expr(exprs, v, true, err, errcap)))
+                if ((r = value("--exclude", v)) || (r = add_expr(exprs, v, true)))
                     return r;
             } else if (a.starts_with("-x")) {
-                if ((r = value("-x", v)) || (r = add_expr(exprs, v, true, err, errcap)))
+                if ((r = value("-x", v)) || (r = add_expr(exprs, v, true)))
                     return r;
             } else if (a.starts_with("--jobs") && (a.size() == 6 || a[6] == '=')) {
                 if ((r = value("--jobs", v)) || (r = set_jobs(v, o, err, errcap)))
@@ -266,9 +292,7 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
             } else if (a.starts_with("--skip") && (a.size() == 6 || a[6] == '=')) {
                 if ((r = value("--skip", v)))
                     return r;
-                if (o.nexcludes == MAX_EXCLUDES)
-                    return fail(err, errcap, "more than %zu --skip patterns", MAX_EXCLUDES);
-                o.excludes[o.nexcludes++] = v;
+                o.excludes.push_back(v);
             } else if (a.starts_with("--streams") && (a.size() == 9 || a[9] == '=')) {
                 if ((r = value("--streams", v)) ||
                     (r = set_number("--streams", v, MAX_STREAMS, o.streams, err, errcap)))
@@ -310,15 +334,12 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
                 return fail(err, errcap, "unknown command \"%s\"", arg);
             continue;
         }
-        if (o.nargs == MAX_ARGS)
-            return fail(err, errcap, "more than %zu arguments", MAX_ARGS);
-        o.args[o.nargs++] = arg;
+        o.args.push_back(arg);
     }
     if (o.help || o.version)
         return 0;
-    if (o.command == Command::Hosts && o.nargs == 1 &&
-        (r = add_expr(exprs, o.args[0], false, err, errcap)))
-        return r;
+    if (o.command == Command::Hosts && o.args.size() == 1)
+        add_expr(exprs, o.args[0], false);
     if ((r = apply_hosts(exprs, o, err, errcap)))
         return r;
     const char *transport = getenv("TARKO_TRANSPORT");
@@ -328,9 +349,11 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         o.ssh = true;
     if (o.ssh && agent_given)
         return fail(err, errcap, "--ssh and --agent exclude each other");
-    if (o.ssh)
-        r = ssh_agent_command(o.answer_seconds, o.agent, sizeof o.agent, err, errcap);
-    else
+    if (o.ssh) {
+        char ssh[1024] = ""; // its directory is at most 73 bytes long
+        r = ssh_agent_command(o.answer_seconds, ssh, sizeof ssh, err, errcap);
+        o.agent = ssh;
+    } else
         r = set_agent(agent, o, err, errcap);
     if (r)
         return 64;
@@ -339,18 +362,18 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
     for (auto &ci : COMMANDS) {
         if (ci.command != o.command)
             continue;
-        if (o.nargs < ci.min_args)
+        if (o.args.size() < ci.min_args)
             return fail(err, errcap, "%s: too few arguments", ci.name);
-        if (o.nargs > ci.max_args)
+        if (o.args.size() > ci.max_args)
             return fail(err, errcap, "%s: too many arguments", ci.name);
     }
     if (o.tree && o.command != Command::Put && o.command != Command::Sync)
         return fail(err, errcap, "--tree goes with put and sync only");
     if (o.tree && o.recursive)
         return fail(err, errcap, "--tree does not go with sync -r");
-    if ((o.recursive || o.dry_run || o.nexcludes) && o.command != Command::Sync)
+    if ((o.recursive || o.dry_run || !o.excludes.empty()) && o.command != Command::Sync)
         return fail(err, errcap, "-r, -n and --skip go with sync only");
-    if (o.nexcludes && !o.recursive)
+    if (!o.excludes.empty() && !o.recursive)
         return fail(err, errcap, "--skip goes with sync -r");
     return check_args(o, err, errcap);
 }
@@ -392,7 +415,8 @@ void print_usage(FILE *f) {
           "                       expression a line); with more than one host each gets\n"
           "                       its own connection\n"
           "  -x, --exclude HOSTS  leave these hosts out\n"
-          "  -j, --jobs N         hosts served at a time (default 4, at most 64)\n"
+          "  -j, --jobs N         hosts served at a time (default 4; as many as the\n"
+          "                       station's open files allow, two for each)\n"
           "  -t, --timeout N      seconds a host may take to answer (default 15)\n"
           "  --agent COMMAND      how to start the agent; words split on blanks, {host}\n"
           "                       replaced by the host name (default: $TARKO_AGENT, else\n"

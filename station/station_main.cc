@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -40,22 +41,21 @@ int interrupted_exit() {
 
 // The whole command line, for the audit log.
 const char *join_command_line(int argc, char **argv) {
-    static char line[2048];
-    std::size_t n = 0;
-    for (int i = 0; i < argc && n + 1 < sizeof line; i++) {
-        int w = snprintf(line + n, sizeof line - n, "%s%s", i ? " " : "", argv[i]);
-        if (w < 0)
-            break;
-        n += static_cast<std::size_t>(w);
+    static std::string line;
+    for (int i = 0; i < argc; i++) {
+        if (i)
+            line += ' ';
+        line += argv[i];
     }
-    return line;
+    return line.c_str();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    static Options o; // 64 kB of host names: not for the stack of a small program
+    Options o;
     char err[1024];
+    raise_open_files();
     locate_state(o);
     o.command_line = join_command_line(argc, argv);
     if (parse_options(argc, argv, getenv("TARKO_AGENT"), o, err, sizeof err) != 0) {
@@ -80,12 +80,12 @@ int main(int argc, char **argv) {
             fprintf(stderr, "tarko_station: interrupted\n");
         return r;
     }
-    if (o.nhosts == 0 && o.hosts_named) {
+    if (o.hosts.empty() && o.hosts_named) {
         // @failed after a run without failures, or everything excluded: nothing to do.
         fprintf(stderr, "tarko_station: no host left to work on\n");
         return 0;
     }
-    if (o.nhosts == 0 && agent_needs_host(o.agent)) {
+    if (o.hosts.empty() && agent_needs_host(o.agent.c_str())) {
         fprintf(stderr, "tarko_station: no host given: name it with -H HOST, or give an "
                         "agent command without {host}\n");
         fprintf(stderr, "Try 'tarko_station --help' for more information.\n");
@@ -98,7 +98,9 @@ int main(int argc, char **argv) {
     }
     prepare_state(o);
     catch_ending_signals();
-    int r = o.nhosts <= 1 ? run_single(o) : o.tree && !o.dry_run ? run_tree(o) : run_fanout(o);
+    int r = o.hosts.size() <= 1    ? run_single(o)
+            : o.tree && !o.dry_run ? run_tree(o)
+                                   : run_fanout(o);
     if (station::interrupted) {
         fflush(stdout);
         return interrupted_exit();

@@ -67,7 +67,7 @@ CommandResult put_one(HostSession &c, const char *local, const char *dir, const 
 
 CommandResult cmd_put(HostSession &c) {
     const char *local = c.o.args[0];
-    const char *name = c.o.nargs == 3 ? c.o.args[2] : base_name(local);
+    const char *name = c.o.args.size() == 3 ? c.o.args[2] : base_name(local);
     return put_one(c, local, c.o.args[1], name);
 }
 
@@ -77,7 +77,7 @@ CommandResult cmd_get(HostSession &c) {
     const char *dir = c.o.args[0], *name = c.o.args[1];
     char local[PATH_CAP], rpath[PATH_CAP], what[2 * PATH_CAP];
     int n = 0;
-    const char *given = c.o.nargs == 3 ? c.o.args[2] : name;
+    const char *given = c.o.args.size() == 3 ? c.o.args[2] : name;
     struct stat st;
     if (stat(given, &st) == 0 && S_ISDIR(st.st_mode))
         n = snprintf(local, sizeof local, "%s/%s", given, name);

@@ -21,8 +21,8 @@ namespace {
 void agent_words(const AgentArgv &av, char *buf, std::size_t cap) {
     std::size_t n = 0;
     buf[0] = '\0';
-    for (std::size_t i = 0; i < av.argc && n + 1 < cap; i++) {
-        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i]);
+    for (std::size_t i = 0; i < av.words.size() && n + 1 < cap; i++) {
+        int w = snprintf(buf + n, cap - n, "%s%s", i ? " " : "", av.words[i].c_str());
         if (w < 0)
             break;
         n += static_cast<std::size_t>(w);
@@ -61,16 +61,16 @@ CommandResult ssh_connected(HostSession &c, station::Reply r) {
 // an agent command that cannot be used; HostUnavailable after saying why.
 CommandResult connect_launch(HostSession &c) {
     AgentArgv av;
-    if (agent_argv(c.o.agent, c.host, av) != 0) {
-        say_failure(c, "the agent command \"%s\" cannot be used (empty or too long)", c.o.agent);
+    if (agent_argv(c.o.agent.c_str(), c.host, av) != 0) {
+        say_failure(c, "the agent command \"%s\" cannot be used (empty)", c.o.agent.c_str());
         return Outcome::Usage;
     }
     agent_words(av, c.shown, sizeof c.shown);
     if (agent_resolve(av, getenv("PATH")) != 0) {
-        say_failure(c, "cannot start %s (not found in PATH)", av.argv[0]);
+        say_failure(c, "cannot start %s (not found in PATH)", av.words[0].c_str());
         return Outcome::HostUnavailable;
     }
-    std::vector<std::string> argv(av.argv, av.argv + av.argc);
+    std::vector<std::string> &argv = av.words;
     // The agent's standard error is its activity log: caught, to be shown with failures.
     agentlog_open(c.log);
     int saved = agentlog_swap(c.log, true, -1);
@@ -81,7 +81,7 @@ CommandResult connect_launch(HostSession &c) {
     started = started || station::agent_start(c.agent, argv);
     agentlog_swap(c.log, false, saved);
     if (!started) {
-        say_failure(c, "cannot start %s (%s)", av.argv[0], strerror(errno));
+        say_failure(c, "cannot start %s (%s)", argv[0].c_str(), strerror(errno));
         return Outcome::HostUnavailable;
     }
     // Every request of the session is paced alike, whatever its operation.

@@ -15,11 +15,11 @@ namespace {
 // The files to sync: those named, or the regular files of the tree of sync -r, whose
 // left-out entries are reported one by one. Returns the result so far.
 CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
-    const char *dir = c.o.args[c.o.nargs - 1];
+    const char *dir = c.o.args[c.o.args.size() - 1];
     std::vector<station::TreeFile> found;
     CommandResult result = Outcome::Ok;
     if (c.o.recursive) {
-        std::vector<std::string> excludes(c.o.excludes, c.o.excludes + c.o.nexcludes);
+        std::vector<std::string> excludes(c.o.excludes.begin(), c.o.excludes.end());
         std::vector<station::TreeSkipped> skipped;
         if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
             say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
@@ -35,7 +35,7 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
                 result = Outcome::LocalUnreadable;
         }
     } else {
-        for (std::size_t i = 0; i + 1 < c.o.nargs; i++)
+        for (std::size_t i = 0; i + 1 < c.o.args.size(); i++)
             found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
     }
     for (auto &f : found) {
@@ -214,7 +214,8 @@ SyncStart::~SyncStart() {
 
 void sync_start(HostSession &c, SyncStart &s) {
     // No more connections than files named; a tree's files are not counted yet.
-    std::size_t n = c.o.recursive ? c.o.streams : std::min<std::size_t>(c.o.streams, c.o.nargs - 1);
+    std::size_t n =
+        c.o.recursive ? c.o.streams : std::min<std::size_t>(c.o.streams, c.o.args.size() - 1);
     if (c.o.dry_run)
         n = 1;
     std::vector<HostSession *> more;

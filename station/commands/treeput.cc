@@ -277,15 +277,15 @@ void spread(Run &run, const File &f, const std::vector<char> &holds) {
 
 // The files of the command with their local sums; 0 or the failure, said.
 int tree_files(const Options &o, std::vector<File> &files) {
-    std::size_t nlocal = o.command == Command::Put ? 1 : o.nargs - 1;
-    const char *dir = o.command == Command::Put ? o.args[1] : o.args[o.nargs - 1];
+    std::size_t nlocal = o.command == Command::Put ? 1 : o.args.size() - 1;
+    const char *dir = o.command == Command::Put ? o.args[1] : o.args[o.args.size() - 1];
     for (std::size_t i = 0; i < nlocal; i++) {
         File f;
         f.local = o.args[i];
         f.dir = dir;
         const char *slash = strrchr(o.args[i], '/');
-        f.name =
-            o.command == Command::Put && o.nargs == 3 ? o.args[2] : (slash ? slash + 1 : o.args[i]);
+        f.name = o.command == Command::Put && o.args.size() == 3 ? o.args[2]
+                                                                 : (slash ? slash + 1 : o.args[i]);
         station::UploadInfo why;
         if (!station::file_sum(f.local.c_str(), &f.sum, &why)) {
             fprintf(stderr, "tarko_station: cannot read %s (%s)\n", f.local.c_str(),
@@ -346,15 +346,15 @@ int run_tree(const Options &o) {
     std::vector<File> files;
     if (int r = tree_files(o, files); r != 0)
         return r;
-    Run run{o, std::vector<Host>(o.nhosts), {}, now_s()};
-    std::vector<const char *> names(o.nhosts);
+    Run run{o, std::vector<Host>(o.hosts.size()), {}, now_s()};
+    std::vector<const char *> names(o.hosts.size());
     {
-        std::vector<station::Agent> agents(o.nhosts);
-        std::vector<int> codes(o.nhosts);
-        for (std::size_t i = 0; i < o.nhosts; i++)
-            names[i] = run.hosts[i].name = o.hosts[i].data();
-        connect_agents(o, names.data(), o.nhosts, agents.data(), codes.data());
-        for (std::size_t i = 0; i < o.nhosts; i++) {
+        std::vector<station::Agent> agents(o.hosts.size());
+        std::vector<int> codes(o.hosts.size());
+        for (std::size_t i = 0; i < o.hosts.size(); i++)
+            names[i] = run.hosts[i].name = o.hosts[i].c_str();
+        connect_agents(o, names.data(), o.hosts.size(), agents.data(), codes.data());
+        for (std::size_t i = 0; i < o.hosts.size(); i++) {
             run.hosts[i].code = codes[i];
             if (codes[i] == 0)
                 run.hosts[i].agent = std::make_unique<station::Agent>(agents[i]);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -78,20 +79,17 @@ int read_text(const char *path, std::string &out) {
 }
 
 int emit(Expansion &x, const Text &t, std::size_t offset, const char *name) {
-    long at = hostset_find(x.set, name);
     if (x.remove) {
-        if (at >= 0) {
-            auto pos = x.set.names.begin() + at;
-            std::move(pos + 1, x.set.names.begin() + static_cast<long>(x.set.n), pos);
-            x.set.n--;
-        }
+        // Only the index forgets it now; run() closes the gaps once, at the end.
+        x.set.index.erase(name);
         return 0;
     }
-    if (at >= 0)
+    if (x.set.index.count(name))
         return 0;
-    if (x.set.n == SET_MAX_HOSTS)
+    if (x.set.names.size() == SET_MAX_HOSTS)
         return refuse(x, t, offset, "more than %zu hosts", SET_MAX_HOSTS);
-    snprintf(x.set.names[x.set.n++].data(), SET_NAME_CAP, "%s", name);
+    x.set.index.emplace(name, x.set.names.size());
+    x.set.names.emplace_back(name);
     return 0;
 }
 
@@ -446,6 +444,21 @@ int expand(Expansion &x, const Text &t, std::size_t from, std::size_t to) {
     return 0;
 }
 
+// Drops the names that the index no longer holds and renumbers the rest.
+void compact(HostSet &set) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < set.names.size(); i++) {
+        auto at = set.index.find(set.names[i]);
+        if (at == set.index.end())
+            continue;
+        at->second = kept;
+        if (kept != i)
+            set.names[kept] = std::move(set.names[i]);
+        kept++;
+    }
+    set.names.resize(kept);
+}
+
 int run(HostSet &set, bool remove, const char *expr, const char *where, const HostSources &src,
         HostFault &fault) {
     Expansion x{set, remove, src, fault};
@@ -453,7 +466,10 @@ int run(HostSet &set, bool remove, const char *expr, const char *where, const Ho
     std::size_t n = strlen(expr);
     if (strspn(expr, " \t") == n)
         return refuse(x, t, 0, "no host named");
-    return expand(x, t, 0, n);
+    int r = expand(x, t, 0, n);
+    if (remove)
+        compact(set);
+    return r;
 }
 
 } // namespace
@@ -469,10 +485,8 @@ int hostset_remove(HostSet &set, const char *expr, const char *where, const Host
 }
 
 long hostset_find(const HostSet &set, const char *name) {
-    for (std::size_t i = 0; i < set.n; i++)
-        if (strcmp(set.names[i].data(), name) == 0)
-            return static_cast<long>(i);
-    return -1;
+    auto at = set.index.find(name);
+    return at == set.index.end() ? -1 : static_cast<long>(at->second);
 }
 
 void hostfault_format(const HostFault &f, char *buf, std::size_t cap) {
@@ -513,45 +527,50 @@ struct Family {
 
 } // namespace
 
-std::size_t hostset_fold(const char *const *names, std::size_t n, char *out, std::size_t cap) {
+std::string hostset_fold(const char *const *names, std::size_t n) {
     std::vector<Split> splits;
     splits.reserve(n);
     for (std::size_t i = 0; i < n; i++)
         splits.push_back(split(names[i]));
     // A number of width w belongs to the padded family of width w when any name of the
-    // same prefix and suffix is written with zeros to that width.
-    auto padded_width = [&](const Split &s) -> std::size_t {
-        for (auto &o : splits)
-            if (o.prefix == s.prefix && o.suffix == s.suffix &&
-                o.digits.size() == s.digits.size() && padded(o.digits))
-                return s.digits.size();
-        return 0;
+    // same prefix and suffix is written with zeros to that width. Keys are hashed so
+    // that tens of thousands of names fold in one pass each.
+    auto key = [](const Split &s, std::size_t width) {
+        std::string k(s.prefix);
+        k += '\0';
+        k += s.suffix;
+        k += '\0';
+        k += std::to_string(width);
+        return k;
     };
+    std::unordered_set<std::string> padded_keys;
+    for (auto &s : splits)
+        if (!s.digits.empty() && padded(s.digits))
+            padded_keys.insert(key(s, s.digits.size()));
     std::vector<Family> families;
-    std::vector<std::string_view> loose;             // names without a number, in order
+    std::unordered_map<std::string, std::size_t> family_of;
+    std::vector<std::string_view> loose; // names without a number, in order
+    std::unordered_set<std::string_view> loose_seen;
     std::vector<std::pair<bool, std::size_t>> order; // (family?, index)
     for (std::size_t i = 0; i < n; i++) {
         const Split &s = splits[i];
         if (s.digits.empty()) {
-            if (std::find(loose.begin(), loose.end(), s.prefix) == loose.end()) {
+            if (loose_seen.insert(s.prefix).second) {
                 loose.push_back(s.prefix);
                 order.push_back({false, loose.size() - 1});
             }
             continue;
         }
-        std::size_t w = padded_width(s);
+        std::size_t w = padded_keys.count(key(s, s.digits.size())) ? s.digits.size() : 0;
         long v = 0;
         for (char c : s.digits)
             v = v * 10 + (c - '0');
-        auto f = std::find_if(families.begin(), families.end(), [&](const Family &fam) {
-            return fam.prefix == s.prefix && fam.suffix == s.suffix && fam.width == w;
-        });
-        if (f == families.end()) {
+        auto [f, fresh] = family_of.emplace(key(s, w), families.size());
+        if (fresh) {
             families.push_back({s.prefix, s.suffix, w, names[i], {}});
             order.push_back({true, families.size() - 1});
-            f = families.end() - 1;
         }
-        f->numbers.push_back(v);
+        families[f->second].numbers.push_back(v);
     }
     std::string expr;
     for (auto [is_family, k] : order) {
@@ -588,6 +607,11 @@ std::size_t hostset_fold(const char *const *names, std::size_t n, char *out, std
         expr += ']';
         expr += f.suffix;
     }
+    return expr;
+}
+
+std::size_t hostset_fold(const char *const *names, std::size_t n, char *out, std::size_t cap) {
+    std::string expr = hostset_fold(names, n);
     if (cap > 0) {
         std::size_t k = std::min(expr.size(), cap - 1);
         memcpy(out, expr.data(), k);

@@ -14,15 +14,20 @@
 // (see groupsource.h).
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
-constexpr std::size_t SET_NAME_CAP = 64;    // a host name, terminator included
-constexpr std::size_t SET_MAX_HOSTS = 1024; // hosts of one set
+constexpr std::size_t SET_NAME_CAP = 64; // a host name, terminator included (the agent's)
+// Not a fleet's size: a guard against a mistyped range eating the station's memory.
+constexpr std::size_t SET_MAX_HOSTS = 1000000;
 
+// As many hosts as memory holds; the index keeps adding and finding a name constant in
+// time, so that sets of many thousands expand in a moment.
 struct HostSet {
-    std::array<std::array<char, SET_NAME_CAP>, SET_MAX_HOSTS> names{};
-    std::size_t n = 0;
+    std::vector<std::string> names;                     // in the order first named
+    std::unordered_map<std::string, std::size_t> index; // name -> its place in names
 };
 
 // Where @group and @failed are looked up. A path left null has nothing in it.
@@ -63,3 +68,6 @@ void hostfault_format(const HostFault &fault, char *buf, std::size_t cap);
 // first name. Writes at most cap - 1 bytes and a terminator; returns the length of the
 // whole expression, which is cap or more when it was cut.
 std::size_t hostset_fold(const char *const *names, std::size_t n, char *out, std::size_t cap);
+
+// The same fold, whole, however long.
+std::string hostset_fold(const char *const *names, std::size_t n);

@@ -229,10 +229,10 @@ void agentlog_close(AgentLog &l) {
 
 int check_local_files(const Options &o, char *err, std::size_t cap) {
     char what[256];
-    const char *const *a = o.args;
+    const char *const *a = o.args.data();
     switch (o.command) {
     case Command::Put:
-        snprintf(what, sizeof what, "put %s/%s", a[1], o.nargs == 3 ? a[2] : base_name(a[0]));
+        snprintf(what, sizeof what, "put %s/%s", a[1], o.args.size() == 3 ? a[2] : base_name(a[0]));
         return check_readable(what, a[0], err, cap);
     case Command::Sync:
         if (o.recursive) {
@@ -243,12 +243,12 @@ int check_local_files(const Options &o, char *err, std::size_t cap) {
                 closedir(d);
                 return 0;
             }
-            snprintf(err, cap, "sync %s: cannot read the directory %s (%s)", a[o.nargs - 1], a[0],
+            snprintf(err, cap, "sync %s: cannot read the directory %s (%s)", a[o.args.size() - 1], a[0],
                      strerror(errno));
             return code(Outcome::LocalUnreadable);
         }
-        for (std::size_t i = 0; i + 1 < o.nargs; i++) {
-            snprintf(what, sizeof what, "sync %s/%s", a[o.nargs - 1], base_name(a[i]));
+        for (std::size_t i = 0; i + 1 < o.args.size(); i++) {
+            snprintf(what, sizeof what, "sync %s/%s", a[o.args.size() - 1], base_name(a[i]));
             if (int r = check_readable(what, a[i], err, cap))
                 return r;
         }

@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 std::string fold_hosts(const std::vector<const char *> &names) {
-    std::size_t need = hostset_fold(names.data(), names.size(), nullptr, 0);
-    std::string s(need + 1, '\0');
-    hostset_fold(names.data(), names.size(), s.data(), s.size());
-    s.resize(need);
-    return s;
+    return hostset_fold(names.data(), names.size());
 }
 
 std::string headed_line(const std::string &hosts, const std::string &text) {
@@ -37,15 +34,12 @@ std::vector<FoldedLine> fold_lines(const std::vector<HostLine> &lines, const cha
         std::vector<std::size_t> hosts;
     };
     std::vector<Group> groups;
+    std::unordered_map<std::string, std::size_t> group_of; // stream and text -> group
     for (auto &l : lines) {
-        auto g = std::find_if(groups.begin(), groups.end(), [&](const Group &x) {
-            return x.first->stream == l.stream && x.first->text == l.text;
-        });
-        if (g == groups.end()) {
+        auto [g, fresh] = group_of.emplace(std::to_string(l.stream) + ":" + l.text, groups.size());
+        if (fresh)
             groups.push_back({&l, {}});
-            g = groups.end() - 1;
-        }
-        g->hosts.push_back(l.host);
+        groups[g->second].hosts.push_back(l.host);
     }
     for (auto &g : groups)
         std::sort(g.hosts.begin(), g.hosts.end());

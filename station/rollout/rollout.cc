@@ -169,15 +169,13 @@ int host_job(const char *host, void *arg) {
     d.json = false;
     d.no_progress = true;
     d.verbose = true; // the agent's log tells a first deployment
-    d.args[0] = p.app.c_str();
     std::string archive = release_path(a.o->state, p.app, release);
     if (release == "none") {
         d.command = Command::Undeploy;
-        d.nargs = 1;
+        d.args = {p.app.c_str()};
     } else {
         d.command = Command::Deploy;
-        d.args[1] = archive.c_str();
-        d.nargs = 2;
+        d.args = {p.app.c_str(), archive.c_str()};
     }
     int code = run_command(d, host, true).exit_code();
     if (code != 0 || release == "none")
@@ -496,9 +494,7 @@ int archive_release(const Options &o, const char *app, const char *archive, std:
     static Options d;
     d = o;
     d.command = Command::Deploy;
-    d.args[0] = app;
-    d.args[1] = archive;
-    d.nargs = 2;
+    d.args = {app, archive};
     char err[1024];
     if (int r = check_local_files(d, err, sizeof err)) {
         fprintf(stderr, "tarko_station: %s\n", err);
@@ -550,9 +546,9 @@ void print_plan(const Rollout &r, const Options &o) {
 int new_rollout(Rollout &r) {
     const Options &o = r.o;
     const RolloutOptions &ro = o.rollout;
-    if (o.nargs != 2)
+    if (o.args.size() != 2)
         return usage("rollout wants APP ARCHIVE");
-    if (o.nhosts == 0)
+    if (o.hosts.empty())
         return usage("rollout: no host given: name them with -H HOSTS");
     const char *app = o.args[0], *archive = o.args[1];
     RolloutPlan &p = r.plan;
@@ -567,8 +563,7 @@ int new_rollout(Rollout &r) {
     parse_steps(ro.steps, steps);
     auto ledger = ledger_read(o.state, app);
     std::vector<std::string> todo;
-    for (std::size_t i = 0; i < o.nhosts; i++) {
-        std::string h = o.hosts[i].data();
+    for (const std::string &h : o.hosts) {
         auto on = ledger.find(h);
         if (on != ledger.end() && on->second == p.release && !ro.redeploy) {
             p.current.push_back(h);
@@ -638,7 +633,7 @@ int run_rollout(Options &o) {
     const RolloutMode mode = o.rollout.mode;
     if (mode == RolloutMode::Run || mode == RolloutMode::Plan)
         return new_rollout(r);
-    std::string id = o.rollout.id ? o.rollout.id : o.nargs ? o.args[0] : "";
+    std::string id = o.rollout.id ? o.rollout.id : !o.args.empty() ? o.args[0] : "";
     if (int e = rollout_load(o.state, id, r.plan)) {
         fprintf(stderr, "tarko_station: no rollout %s in %s (%s)\n",
                 id.empty() ? "at all" : id.c_str(), o.state, strerror(e));

@@ -12,10 +12,12 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
-constexpr int MAX_SLOTS = 64;
 // Seconds that children get to end after the station was told to end: their agents
 // get two to answer and clean up.
 constexpr double STOP_GRACE = 3.0;
@@ -181,9 +183,13 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
                HostOutcome *out, const volatile sig_atomic_t *stop) {
     if (jobs < 1)
         jobs = 1;
-    if (jobs > MAX_SLOTS)
-        jobs = MAX_SLOTS;
-    Slot slots[MAX_SLOTS];
+    if (static_cast<std::size_t>(jobs) > n)
+        jobs = static_cast<int>(n > 0 ? n : 1);
+    std::vector<Slot> slots(static_cast<std::size_t>(jobs));
+    std::vector<std::size_t> free_slots; // the slots without a child, taken from the back
+    for (int k = jobs - 1; k >= 0; k--)
+        free_slots.push_back(static_cast<std::size_t>(k));
+    std::unordered_map<pid_t, std::size_t> slot_of; // running children
     if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
         fprintf(stderr, "tarko_station: cannot create a pipe (%s)\n", strerror(errno));
         for (std::size_t i = 0; i < n; i++)
@@ -197,80 +203,91 @@ int fanout_run(const char *const *hosts, std::size_t n, int jobs, HostJob job, v
     sigemptyset(&sa.sa_mask);
     sigaction(SIGCHLD, &sa, &old);
 
+    // The child whose slot is k has ended with status st: take what its pipes hold and
+    // free the slot.
+    auto finish = [&](std::size_t k, int st) {
+        Slot &s = slots[k];
+        // What it wrote is in the pipes already. A process it left behind may hold them
+        // open, so take what is there and let go.
+        drain(s.out, hosts[s.host]);
+        drain(s.err, hosts[s.host]);
+        for (LineBuf *lb : {&s.out, &s.err}) {
+            if (lb->fd >= 0) {
+                if (lb->len > 0)
+                    emit(lb->to, hosts[s.host], lb->buf, lb->len);
+                close(lb->fd);
+                lb->fd = -1;
+                lb->len = 0;
+            }
+        }
+        HostOutcome &o = out[s.host];
+        o.seconds = since(s.start);
+        o.code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        slot_of.erase(s.pid);
+        s.pid = -1;
+        free_slots.push_back(k);
+    };
+
     std::size_t next = 0;
-    int running = 0;
     int passed_on = 0;     // the signal passed on to the children
     timespec stopped_at{}; // when it came
     bool killed = false;   // the children still running after the grace were killed
-    while ((next < n && !(stop && *stop)) || running > 0) {
+    std::vector<pollfd> fds;
+    // The slot and line buffer behind each of fds but the first.
+    std::vector<std::pair<std::size_t, LineBuf *>> polled;
+    while ((next < n && !(stop && *stop)) || !slot_of.empty()) {
         if (stop && *stop && !passed_on) {
             passed_on = *stop;
             clock_gettime(CLOCK_MONOTONIC, &stopped_at);
-            for (int k = 0; k < jobs; k++)
-                if (slots[k].pid != -1)
-                    kill(slots[k].pid, passed_on);
+            for (auto &[pid, k] : slot_of)
+                kill(pid, passed_on);
         }
         if (passed_on && !killed && since(stopped_at) > STOP_GRACE) {
             killed = true;
-            for (int k = 0; k < jobs; k++)
-                if (slots[k].pid != -1)
-                    kill(slots[k].pid, SIGKILL);
+            for (auto &[pid, k] : slot_of)
+                kill(pid, SIGKILL);
         }
-        for (int k = 0; k < jobs && next < n && !passed_on; k++) {
-            if (slots[k].pid != -1)
-                continue;
+        while (next < n && !passed_on && !free_slots.empty()) {
+            std::size_t k = free_slots.back();
+            free_slots.pop_back();
             if (start(slots[k], next, hosts, job, arg))
-                running++;
-            else
+                slot_of[slots[k].pid] = k;
+            else {
                 out[next] = {code(Outcome::NoChild), 0.0};
+                free_slots.push_back(k);
+            }
             next++;
         }
-        if (running == 0)
+        if (slot_of.empty())
             continue;
-        pollfd fds[2 * MAX_SLOTS + 1];
-        int nf = 0;
-        fds[nf++] = {wake_pipe[0], POLLIN, 0};
-        for (int k = 0; k < jobs; k++) {
-            if (slots[k].pid == -1)
-                continue;
-            if (slots[k].out.fd >= 0)
-                fds[nf++] = {slots[k].out.fd, POLLIN, 0};
-            if (slots[k].err.fd >= 0)
-                fds[nf++] = {slots[k].err.fd, POLLIN, 0};
-        }
-        if (poll(fds, static_cast<nfds_t>(nf), 1000) < 0 && errno != EINTR)
+        fds.clear();
+        polled.clear();
+        fds.push_back({wake_pipe[0], POLLIN, 0});
+        for (auto &[pid, k] : slot_of)
+            for (LineBuf *lb : {&slots[k].out, &slots[k].err})
+                if (lb->fd >= 0) {
+                    fds.push_back({lb->fd, POLLIN, 0});
+                    polled.push_back({k, lb});
+                }
+        if (poll(fds.data(), static_cast<nfds_t>(fds.size()), 1000) < 0 && errno != EINTR)
             break;
         char sink[64];
         while (read(wake_pipe[0], sink, sizeof sink) > 0) {
         }
-        for (int k = 0; k < jobs; k++) {
-            Slot &s = slots[k];
-            if (s.pid == -1)
+        // Only the pipes that have something are read: with hundreds of hosts at a
+        // time, reading every pipe at every wake-up would cost more than the work.
+        for (std::size_t f = 1; f < fds.size(); f++) {
+            if (!fds[f].revents)
                 continue;
-            drain(s.out, hosts[s.host]);
-            drain(s.err, hosts[s.host]);
-            int st = 0;
-            pid_t r = waitpid(s.pid, &st, WNOHANG);
-            if (r != s.pid)
-                continue;
-            // The child is gone: what it wrote is in the pipes already. A process it
-            // left behind may hold them open, so take what is there and let go.
-            drain(s.out, hosts[s.host]);
-            drain(s.err, hosts[s.host]);
-            for (LineBuf *lb : {&s.out, &s.err}) {
-                if (lb->fd >= 0) {
-                    if (lb->len > 0)
-                        emit(lb->to, hosts[s.host], lb->buf, lb->len);
-                    close(lb->fd);
-                    lb->fd = -1;
-                    lb->len = 0;
-                }
-            }
-            HostOutcome &o = out[s.host];
-            o.seconds = since(s.start);
-            o.code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            s.pid = -1;
-            running--;
+            auto [k, lb] = polled[f - 1];
+            drain(*lb, hosts[slots[k].host]);
+        }
+        int st = 0;
+        pid_t r;
+        while ((r = waitpid(-1, &st, WNOHANG)) > 0) {
+            auto at = slot_of.find(r);
+            if (at != slot_of.end())
+                finish(at->second, st);
         }
     }
     sigaction(SIGCHLD, &old, nullptr);

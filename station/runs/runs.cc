@@ -14,6 +14,7 @@
 #include <ctime>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -51,6 +52,7 @@ struct Collector {
     const char *const *hosts;
     std::size_t n;
     std::vector<HostLine> lines;
+    std::unordered_map<const char *, std::size_t> place; // a host's pointer -> its index
 };
 
 void collect(const char *host, int stream, const char *line, std::size_t len, void *ctx) {
@@ -63,9 +65,8 @@ void collect(const char *host, int stream, const char *line, std::size_t len, vo
         (void)w;
         return;
     }
-    std::size_t i = 0;
-    while (i < c.n && c.hosts[i] != host)
-        i++;
+    auto at = c.place.find(host);
+    std::size_t i = at == c.place.end() ? c.n : at->second;
     if (c.o->no_fold) {
         FILE *f = stream == 1 ? stdout : stderr;
         fprintf(f, "%s\n", headed_line(host, std::string(line, len)).c_str());
@@ -104,7 +105,7 @@ void prepare_state(Options &o) {
 }
 
 int run_single(const Options &o) {
-    const char *host = o.nhosts ? o.hosts[0].data() : "local";
+    const char *host = o.hosts.size() ? o.hosts[0].c_str() : "local";
     double start = now_seconds();
     int r = run_command(o, host, false).exit_code();
     HostOutcome out{r, now_seconds() - start};
@@ -119,19 +120,19 @@ int run_single(const Options &o) {
 }
 
 int run_fanout(const Options &o) {
-    static const char *hosts[MAX_HOSTS];
-    for (std::size_t i = 0; i < o.nhosts; i++)
-        hosts[i] = o.hosts[i].data();
-    static HostOutcome outcomes[MAX_HOSTS];
-    for (std::size_t i = 0; i < o.nhosts; i++)
-        outcomes[i] = HostOutcome{};
-    Collector c{&o, hosts, o.nhosts, {}};
+    std::vector<const char *> hosts;
+    for (auto &h : o.hosts)
+        hosts.push_back(h.c_str());
+    std::vector<HostOutcome> outcomes(hosts.size());
+    Collector c{&o, hosts.data(), hosts.size(), {}, {}};
+    for (std::size_t i = 0; i < hosts.size(); i++)
+        c.place[hosts[i]] = i;
     fanout_set_sink(collect, &c);
     double start = now_seconds();
-    fanout_run(hosts, o.nhosts, o.jobs, host_job, const_cast<Options *>(&o), outcomes,
-               &station::interrupted);
+    fanout_run(hosts.data(), hosts.size(), o.jobs, host_job, const_cast<Options *>(&o),
+               outcomes.data(), &station::interrupted);
     fanout_set_sink(nullptr, nullptr);
-    return fleet_report(o, hosts, outcomes, c.lines, now_seconds() - start);
+    return fleet_report(o, hosts.data(), outcomes.data(), c.lines, now_seconds() - start);
 }
 
 int fleet_report(const Options &o, const char *const *hosts, const HostOutcome *outcomes,
@@ -145,30 +146,30 @@ int fleet_report(const Options &o, const char *const *hosts, const HostOutcome *
     if (!o.quiet) {
         FILE *f = o.json ? stderr : stdout;
         if (o.no_fold)
-            fanout_table(f, hosts, o.nhosts, outcomes, outcome_meaning);
+            fanout_table(f, hosts, o.hosts.size(), outcomes, outcome_meaning);
         else
-            fold_table(f, hosts, o.nhosts, outcomes, outcome_meaning);
+            fold_table(f, hosts, o.hosts.size(), outcomes, outcome_meaning);
         fflush(f);
     }
-    int status = fanout_status(outcomes, o.nhosts);
+    int status = fanout_status(outcomes, o.hosts.size());
     if (station::interrupted)
         return status;
-    record_failed(o, hosts, outcomes, o.nhosts);
+    record_failed(o, hosts, outcomes, o.hosts.size());
     if (o.json) {
-        for (std::size_t i = 0; i < o.nhosts; i++)
+        for (std::size_t i = 0; i < o.hosts.size(); i++)
             json_host(hosts[i], outcomes[i].code, outcomes[i].seconds);
-        json_total(outcomes, o.nhosts, status, seconds);
+        json_total(outcomes, o.hosts.size(), status, seconds);
     }
     std::size_t failed = 0;
-    for (std::size_t i = 0; i < o.nhosts; i++)
+    for (std::size_t i = 0; i < o.hosts.size(); i++)
         failed += outcomes[i].code != 0;
     if (failed > 0)
-        fprintf(stderr, "tarko_station: %zu of %zu hosts failed\n", failed, o.nhosts);
+        fprintf(stderr, "tarko_station: %zu of %zu hosts failed\n", failed, o.hosts.size());
     return status;
 }
 
 int print_hosts(const Options &o) {
-    for (std::size_t i = 0; i < o.nhosts; i++)
-        printf("%s\n", o.hosts[i].data());
+    for (std::size_t i = 0; i < o.hosts.size(); i++)
+        printf("%s\n", o.hosts[i].c_str());
     return 0;
 }

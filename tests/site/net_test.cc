@@ -330,6 +330,17 @@ std::string machine_mounts() {
     return testfiles::read_file("/proc/self/mountinfo");
 }
 
+// OpenSSH's scp speaks sftp unless told otherwise: the hosts' sshd has the subsystem
+// where a Debian host has it, so scp, and the tools built on it, run unchanged.
+TEST_F(NetSite, PlainScpCopiesToAHost) {
+    up({"a"});
+    ASSERT_TRUE(site.write_file("st", "/srv/work/prompt.wav", every_byte(100000)));
+    auto r = sh("st", "cd /srv/work && scp -q prompt.wav a:/tmp/ && scp -q a:/tmp/prompt.wav back");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(site.read_file("a", "/tmp/prompt.wav"), every_byte(100000));
+    EXPECT_EQ(site.read_file("st", "/srv/work/back"), every_byte(100000));
+}
+
 // Two sites side by side, each with a host "a" at the same address; one goes down in
 // order, the other's daemon is killed: nothing of either stays.
 TEST(NetSiteLifecycle, SideBySideAndNothingOutlivesThem) {
@@ -354,6 +365,26 @@ TEST(NetSiteLifecycle, SideBySideAndNothingOutlivesThem) {
     two.down();
     for (int i = 0; i < 100 && any_process_in(nets); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(any_process_in(nets));
+    EXPECT_EQ(machine_mounts(), mounts);
+}
+
+// A fleet-sized site: two hundred hosts come up, reach each other across the whole
+// range of addresses, and go down leaving no process and no mount behind.
+TEST(NetSiteLifecycle, SlowTwoHundredHostsUpAndDown) {
+    std::string mounts = machine_mounts();
+    std::vector<std::string> hosts;
+    for (int i = 1; i <= 200; i++)
+        hosts.push_back("ivr" + std::to_string(i));
+    testsite::Site site;
+    NET_SITE_UP_OR_SKIP(site, hosts);
+    auto r = site.exec("ivr200", {"/bin/sh", "-c", "ssh ivr1 hostname && ssh ivr150 hostname"});
+    EXPECT_EQ(r.out, "ivr1\nivr150\n") << r.err;
+    std::set<std::string> nets = site_nets(site.pid());
+    EXPECT_GE(nets.size(), 201u); // the switch and every host
+    EXPECT_TRUE(site.down()) << site.error();
+    for (int i = 0; i < 300 && any_process_in(nets); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(any_process_in(nets));
     EXPECT_EQ(machine_mounts(), mounts);
 }

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -550,3 +551,77 @@ TEST_F(StationLocal, BandwidthLimitPacesAPut) {
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("--bwlimit wants a rate"), std::string::npos) << r.err;
 }
+
+namespace {
+
+std::size_t count(const std::string &text, const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        n++;
+    return n;
+}
+
+TEST_F(StationLocal, FleetSizedHostSetsAndJobs) {
+    const std::string fleet = "ivr[00001-10000]", less = "ivr[00100-00199],ivr10000";
+    auto r = raw({testproc::bin("tarko_station"), "-x", less, "hosts", fleet}, timeout(30000));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.out, "\n"), 9899u);
+    EXPECT_EQ(r.out.rfind("ivr00001\nivr00002\n", 0), 0u);
+    EXPECT_NE(r.out.find("\nivr00099\nivr00200\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - 9), "ivr09999\n");
+
+    // Every host of the fan-out fails alike: one folded line, one row, far beyond 64 at once.
+    r = raw({testproc::bin("tarko_station"), "--agent", p("none/agent") + " {host}", "-H", fleet,
+             "-x", less, "-j", "300", "sum", "/d", "n"},
+            timeout(120000));
+    EXPECT_EQ(r.status, 69) << r.err;
+    EXPECT_NE(r.err.find("tarko_station: ivr[00001-00099,00200-09999]: cannot start"),
+              std::string::npos)
+        << r.err.substr(0, 2000);
+    EXPECT_NE(r.out.find("\nivr[00001-00099,00200-09999]      69  the host did not answer"),
+              std::string::npos)
+        << r.out.substr(0, 2000);
+    EXPECT_NE(r.err.find("9899 of 9899 hosts failed"), std::string::npos);
+
+    // -j as far as the open files go: the soft limit is raised to the hard one at start,
+    // and a -j beyond that is refused with the reason.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max > 1000 && saved.rlim_max != RLIM_INFINITY) {
+        rlimit low = saved;
+        low.rlim_cur = 64;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        r = raw({testproc::bin("tarko_station"), "-j", "400", "hosts", "a"});
+        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    r = raw({testproc::bin("tarko_station"), "-j", "100000000", "hosts", "a"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("-j 100000000 is more hosts at a time than the station can hold open: "
+                         "its open files are limited to "),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(StationLocal, SyncOfFiveThousandFilesNamedOnTheCommandLine) {
+    mkdir(p("src").c_str(), 0755);
+    std::vector<std::string> args{"sync"};
+    for (int i = 0; i < 5000; i++) {
+        std::string name = "src/prompt" + std::to_string(i) + ".wav";
+        write(name, "prompt " + std::to_string(i));
+        args.push_back(name);
+    }
+    args.push_back(p("host"));
+    auto r = station(args, timeout(120000));
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+    EXPECT_EQ(count(r.out, ": 0 success ("), 5000u);
+    EXPECT_EQ(read("host/prompt4999.wav"), "prompt 4999");
+    write("src/prompt17.wav", "changed");
+    r = station(args, timeout(120000));
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+    EXPECT_EQ(count(r.out, ": unchanged ("), 4999u);
+    EXPECT_EQ(count(r.out, ": 0 success ("), 1u);
+    EXPECT_EQ(read("host/prompt17.wav"), "changed");
+}
+
+} // namespace

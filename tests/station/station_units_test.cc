@@ -40,15 +40,15 @@ TEST(StationOptions, CommandsTakeTheirArguments) {
     auto p = parse({"-H", "a,b", "-j", "3", "put", "f", "/d"});
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_EQ(p.o.command, Command::Put);
-    ASSERT_EQ(p.o.nhosts, 2u);
-    EXPECT_STREQ(p.o.hosts[0].data(), "a");
-    EXPECT_STREQ(p.o.hosts[1].data(), "b");
+    ASSERT_EQ(p.o.hosts.size(), 2u);
+    EXPECT_STREQ(p.o.hosts[0].c_str(), "a");
+    EXPECT_STREQ(p.o.hosts[1].c_str(), "b");
     EXPECT_EQ(p.o.jobs, 3);
-    ASSERT_EQ(p.o.nargs, 2u);
+    ASSERT_EQ(p.o.args.size(), 2u);
     EXPECT_STREQ(p.o.args[1], "/d");
-    EXPECT_STREQ(p.o.agent, DEFAULT_AGENT);
+    EXPECT_STREQ(p.o.agent.c_str(), DEFAULT_AGENT);
 
-    EXPECT_EQ(parse({"sync", "a", "b", "c", "/d"}).o.nargs, 4u);
+    EXPECT_EQ(parse({"sync", "a", "b", "c", "/d"}).o.args.size(), 4u);
     EXPECT_EQ(parse({"undeploy", "app"}).rc, 0);
     EXPECT_EQ(parse({"push", "b", "/d", "n"}).o.command, Command::Push);
 }
@@ -56,7 +56,7 @@ TEST(StationOptions, CommandsTakeTheirArguments) {
 TEST(StationOptions, OptionsMayFollowTheCommandUntilDoubleDash) {
     auto p = parse({"sum", "/d", "n", "-Hx", "--jobs=2", "-t", "3", "-q"});
     ASSERT_EQ(p.rc, 0) << p.err;
-    EXPECT_EQ(p.o.nhosts, 1u);
+    EXPECT_EQ(p.o.hosts.size(), 1u);
     EXPECT_EQ(p.o.jobs, 2);
     EXPECT_EQ(p.o.answer_seconds, 3);
     EXPECT_TRUE(p.o.quiet);
@@ -67,10 +67,10 @@ TEST(StationOptions, OptionsMayFollowTheCommandUntilDoubleDash) {
 }
 
 TEST(StationOptions, AgentFromOptionOverEnvironmentOverDefault) {
-    EXPECT_STREQ(parse({"rm", "/d", "n"}, "envagent {host}").o.agent, "envagent {host}");
-    EXPECT_STREQ(parse({"--agent", "mine", "rm", "/d", "n"}, "envagent").o.agent, "mine");
-    EXPECT_STREQ(parse({"--agent=x y", "rm", "/d", "n"}).o.agent, "x y");
-    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent, DEFAULT_AGENT);
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "envagent {host}").o.agent.c_str(), "envagent {host}");
+    EXPECT_STREQ(parse({"--agent", "mine", "rm", "/d", "n"}, "envagent").o.agent.c_str(), "mine");
+    EXPECT_STREQ(parse({"--agent=x y", "rm", "/d", "n"}).o.agent.c_str(), "x y");
+    EXPECT_STREQ(parse({"rm", "/d", "n"}, "").o.agent.c_str(), DEFAULT_AGENT);
     EXPECT_EQ(parse({"--agent", "  ", "rm", "/d", "n"}).rc, 64);
 }
 
@@ -80,9 +80,9 @@ TEST(StationOptions, TreeSyncAndRateOptions) {
                     "--skip", "*.tmp", "--streams", "4", "--bwlimit=50Mbit", "tree", "/d"});
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_TRUE(p.o.recursive && p.o.dry_run);
-    EXPECT_EQ(p.o.nexcludes, 2u);
-    EXPECT_EQ(p.o.nhosts, 1u);
-    EXPECT_EQ(parse({"-H", "a,b", "--exclude", "b", "sync", "f", "/d"}).o.nhosts, 1u);
+    EXPECT_EQ(p.o.excludes.size(), 2u);
+    EXPECT_EQ(p.o.hosts.size(), 1u);
+    EXPECT_EQ(parse({"-H", "a,b", "--exclude", "b", "sync", "f", "/d"}).o.hosts.size(), 1u);
     // After -r it would read as files to the hands of rsync's users: refused, naming --skip.
     auto after = parse({"-H", "a", "sync", "-r", "--exclude", "*.tmp", "tree", "/d"});
     EXPECT_EQ(after.rc, 64);
@@ -109,7 +109,7 @@ TEST(StationOptions, BadCommandLinesAreUsageErrors) {
     EXPECT_EQ(parse({"put", "f", "/d", "n", "extra"}).rc, 64);
     EXPECT_EQ(parse({"sync", "/d"}).rc, 64);
     EXPECT_EQ(parse({"-j", "0", "rm", "/d", "n"}).rc, 64);
-    EXPECT_EQ(parse({"-j", "65", "rm", "/d", "n"}).rc, 64);
+    EXPECT_EQ(parse({"-j", "65", "rm", "/d", "n"}).rc, 0);
     EXPECT_EQ(parse({"-j", "2x", "rm", "/d", "n"}).rc, 64);
     EXPECT_EQ(parse({"-t", "0", "rm", "/d", "n"}).rc, 64);
     EXPECT_EQ(parse({"-H", "a,,b", "rm", "/d", "n"}).rc, 64);
@@ -145,13 +145,9 @@ TEST(StationOptions, TextsLongerThanTheAgentTakesAreRefusedBeforeSending) {
 
 std::vector<std::string> words(const char *tmpl, const char *host) {
     AgentArgv av;
-    std::vector<std::string> w;
     if (agent_argv(tmpl, host, av) != 0)
         return {"<refused>"};
-    for (std::size_t i = 0; i < av.argc; i++)
-        w.push_back(av.argv[i]);
-    EXPECT_EQ(av.argv[av.argc], nullptr);
-    return w;
+    return av.words;
 }
 
 TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
@@ -169,13 +165,13 @@ TEST(StationAgentCommand, WordsSplitOnBlanksWithTheHostFilledIn) {
     EXPECT_NE(words("{hostkey}", "ivr2")[0], keyed[0].substr(5, 16));
     EXPECT_EQ(words("/bin/agent", "h"), (V{"/bin/agent"}));
     EXPECT_EQ(words("   ", "h"), (V{"<refused>"}));
+    // No limit on words or their length.
     std::string many;
-    for (int i = 0; i < 33; i++)
+    for (int i = 0; i < 300; i++)
         many += "w ";
-    EXPECT_EQ(words(many.c_str(), "h"), (V{"<refused>"}));
-    std::string big = std::string(AGENT_WORD_CAP - 2, 'x') + "{host}";
-    EXPECT_EQ(words(big.c_str(), "h").size(), 1u);
-    EXPECT_EQ(words(big.c_str(), "hh"), (V{"<refused>"}));
+    EXPECT_EQ(words(many.c_str(), "h").size(), 300u);
+    std::string big = std::string(5000, 'x') + "{host}";
+    EXPECT_EQ(words(big.c_str(), "hh")[0].size(), 5002u);
     EXPECT_TRUE(agent_needs_host(DEFAULT_AGENT));
     EXPECT_FALSE(agent_needs_host("/bin/agent"));
 }
@@ -277,14 +273,14 @@ TEST(StationAgentCommand, BareProgramNamesAreFoundInPath) {
     AgentArgv av;
     ASSERT_EQ(agent_argv("sh -c x", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/nonexistent:/bin:/usr/bin"), 0);
-    EXPECT_STREQ(av.argv[0], "/bin/sh");
-    EXPECT_STREQ(av.argv[1], "-c");
+    EXPECT_STREQ(av.words[0].c_str(), "/bin/sh");
+    EXPECT_STREQ(av.words[1].c_str(), "-c");
     ASSERT_EQ(agent_argv("no-such-program-here", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/bin:/usr/bin"), ENOENT);
     // A name with a slash is used as it stands.
     ASSERT_EQ(agent_argv("./agent", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/bin"), 0);
-    EXPECT_STREQ(av.argv[0], "./agent");
+    EXPECT_STREQ(av.words[0].c_str(), "./agent");
     // Directories on the way are not programs.
     ASSERT_EQ(agent_argv("bin", "h", av), 0);
     EXPECT_EQ(agent_resolve(av, "/"), ENOENT);

@@ -16,7 +16,7 @@ std::string simsite() {
     return testproc::bin("simsite");
 }
 
-static int up_timeout_ms = 20000;
+static int up_timeout_ms = 60000; // hundreds of hosts start in seconds, on a busy machine in more
 
 bool available(std::string *why) {
     static int known = -1; // -1 not tried yet, 0 no, 1 yes
