@@ -1,6 +1,7 @@
 #include "ssh.h"
 
 #include "fdio.h"
+#include "files.h"
 #include "names.h"
 #include "net.h"
 

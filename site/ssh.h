@@ -4,7 +4,7 @@
 // question and with strict host key checking.
 #pragma once
 
-#include "views.h"
+#include "config.h"
 
 #include <string>
 

@@ -1,6 +1,7 @@
 #include "views.h"
 
 #include "fdio.h"
+#include "files.h"
 #include "names.h"
 #include "ssh.h"
 
@@ -10,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,48 +33,6 @@ std::vector<std::string> host_env(const SiteConfig &cfg, const std::string &host
     if (!cfg.tz.empty())
         env.push_back("TZ=" + cfg.tz);
     return env;
-}
-
-int make_dirs(const std::string &dir, mode_t mode) {
-    // "/." stands for a file inside dir, so that dir itself is among the parents made.
-    if (int e = make_parent_dirs((dir + "/.").c_str(), mode); e != 0)
-        return e;
-    struct stat st;
-    if (stat(dir.c_str(), &st) < 0)
-        return errno;
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
-int copy_file(const char *src, const char *dst, mode_t mode) {
-    int in = open(src, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return errno;
-    // A running program cannot be truncated in place (ETXTBSY): replace the name instead.
-    unlink(dst);
-    int out = open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (out < 0) {
-        int e = errno;
-        close(in);
-        return e;
-    }
-    int err = 0;
-    for (;;) {
-        ssize_t k = sendfile(out, in, nullptr, 1 << 20);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k < 0) {
-            err = errno;
-            break;
-        }
-        if (k == 0)
-            break;
-    }
-    if (fchmod(out, mode) < 0 && err == 0)
-        err = errno;
-    if (close(out) < 0 && err == 0)
-        err = errno;
-    close(in);
-    return err;
 }
 
 static bool fail(std::string *err, const std::string &what, int e) {
