@@ -159,18 +159,20 @@ TEST(Put, InProgressUnderTemporaryName) {
     RunningAgent a;
     ASSERT_EQ(request(a, Op::Put, t.path, "f"), Status::Ready);
     std::string d;
-    put_long(d, 200000);
-    d += pattern(150000);
+    // More than one of the agent's batches before the pause, so that some data has
+    // reached the file.
+    put_long(d, 600000);
+    d += pattern(450000);
     ASSERT_TRUE(a.send(d));
-    for (int i = 0; i < 200 && read_file(t / "f-TARKO").size() < 100000; i++)
+    for (int i = 0; i < 200 && read_file(t / "f-TARKO").size() < 200000; i++)
         usleep(10000);
-    EXPECT_GE(read_file(t / "f-TARKO").size(), 100000u);
+    EXPECT_GE(read_file(t / "f-TARKO").size(), 200000u);
     EXPECT_EQ(read_file(t / "f"), "old");
-    std::string rest = pattern(200000).substr(150000);
-    put_long(rest, static_cast<std::int32_t>(checksum_of(pattern(200000))));
+    std::string rest = pattern(600000).substr(450000);
+    put_long(rest, static_cast<std::int32_t>(checksum_of(pattern(600000))));
     ASSERT_TRUE(a.send(rest));
     EXPECT_EQ(read_reply(a.agent, 1, 5000), Status::Ok);
-    EXPECT_EQ(read_file(t / "f"), pattern(200000));
+    EXPECT_EQ(read_file(t / "f"), pattern(600000));
     EXPECT_FALSE(exists(t / "f-TARKO"));
 }
 
