@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "rollout.h"
+#include "rollout_store.h"
 #include "session.h"
 #include "sync.h"
 
@@ -233,7 +233,8 @@ CommandResult cmd_deploy(HostSession &c) {
             return reply;
         });
     if (r.ok())
-        ledger_deployed(c.o, c.host, app, archive, sent.checksum, sent.length);
+        ledger_deployed(c.o.state, c.o.rollout.keep, c.host, app, archive, sent.checksum,
+                        sent.length);
     return r;
 }
 
@@ -243,7 +244,7 @@ CommandResult cmd_undeploy(HostSession &c) {
     CommandResult r = report(c, what, station::undeploy(c.agent, c.o.args[0]));
     if (r.ok()) {
         say_result(c, "%s: 0 success", what);
-        ledger_deployed(c.o, c.host, c.o.args[0], nullptr, 0, 0);
+        ledger_deployed(c.o.state, c.o.rollout.keep, c.host, c.o.args[0], nullptr, 0, 0);
     }
     note(c, "undeploy", c.o.args[0], r);
     return r;

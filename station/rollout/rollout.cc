@@ -611,17 +611,6 @@ int new_rollout(Rollout &r) {
 
 } // namespace
 
-void ledger_deployed(const Options &o, const char *host, const char *app, const char *archive,
-                     std::uint32_t checksum, std::int64_t length) {
-    if (!o.state[0])
-        return;
-    std::string id = archive ? release_id(checksum, length) : "none";
-    if (archive && release_keep(o.state, app, archive, id, o.rollout.keep) != 0)
-        fprintf(stderr, "tarko_station: warning: cannot keep %s in %s\n", archive, o.state);
-    if (ledger_append(o.state, host, app, id) != 0)
-        fprintf(stderr, "tarko_station: warning: cannot write the ledger in %s\n", o.state);
-}
-
 int run_rollout(Options &o) {
     prepare_state(o);
     if (!o.state[0]) {

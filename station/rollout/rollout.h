@@ -12,8 +12,3 @@
 // the budget; 3 halted with a mixed fleet; 64 usage; 66 archive unusable; 128 + the
 // signal when interrupted.
 int run_rollout(Options &o);
-
-// Keeps the archive a host answered 0 for as a release, and notes in the ledger that
-// host runs it (release "" with archive null: the application was withdrawn).
-void ledger_deployed(const Options &o, const char *host, const char *app, const char *archive,
-                     std::uint32_t checksum, std::int64_t length);

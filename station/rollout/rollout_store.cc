@@ -318,3 +318,14 @@ std::vector<JournalEntry> journal_read(const std::string &state, const std::stri
     }
     return out;
 }
+
+void ledger_deployed(const std::string &state, int keep, const char *host, const char *app,
+                     const char *archive, std::uint32_t checksum, std::int64_t length) {
+    if (state.empty())
+        return;
+    std::string id = archive ? release_id(checksum, length) : "none";
+    if (archive && release_keep(state, app, archive, id, keep) != 0)
+        fprintf(stderr, "tarko_station: warning: cannot keep %s in %s\n", archive, state.c_str());
+    if (ledger_append(state, host, app, id) != 0)
+        fprintf(stderr, "tarko_station: warning: cannot write the ledger in %s\n", state.c_str());
+}

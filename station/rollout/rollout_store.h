@@ -27,6 +27,13 @@ int release_keep(const std::string &state, const std::string &app, const char *a
 int ledger_append(const std::string &state, const char *host, const char *app,
                   const std::string &release);
 
+// Keeps the archive a host answered 0 for as a release (keep per application), and notes
+// in the ledger that host runs it (archive null: the application was withdrawn). Says
+// on standard error what could not be kept or written; a state directory of "" keeps
+// nothing.
+void ledger_deployed(const std::string &state, int keep, const char *host, const char *app,
+                     const char *archive, std::uint32_t checksum, std::int64_t length);
+
 // The release of app each host runs by the ledger (its last line for the host).
 std::map<std::string, std::string> ledger_read(const std::string &state, const std::string &app);
 
