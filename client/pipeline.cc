@@ -23,7 +23,7 @@ namespace {
 // Bytes queued for a connection before waiting: enough to fill the agent's pipe in one
 // write (agent_start widens it), so that a large upload costs few wake-ups.
 constexpr std::size_t OUT_HIGH = 4 * BATCH;
-constexpr int POLL_SLICE_MS = 200;      // longest wait, so that an ending is seen soon
+constexpr int POLL_SLICE_MS = 200; // longest wait, so that an ending is seen soon
 
 // What the reader awaits of the oldest unanswered request.
 enum Reading : int {
@@ -194,7 +194,8 @@ void queue_data(Pipeline &p) {
     if (left > 0) {
         std::size_t want = static_cast<std::size_t>(
             std::min<std::int64_t>(left, static_cast<std::int64_t>(OUT_HIGH)));
-        const unsigned char *b = reinterpret_cast<const unsigned char *>(r.data.data()) + p.data_done;
+        const unsigned char *b =
+            reinterpret_cast<const unsigned char *>(r.data.data()) + p.data_done;
         if (!r.from_memory) {
             p.chunk.resize(OUT_HIGH);
             std::size_t got = p.src_changed ? 0 : read_full(p.src_fd, p.chunk.data(), want);
@@ -277,8 +278,8 @@ void finish(Pipeline &p, int status) {
 // Takes what came of a Get's data: into its sink and its checksum.
 void take_data(Pipeline &p, PipeRequest &r) {
     Agent &a = *p.agent;
-    std::size_t k = static_cast<std::size_t>(
-        std::min<std::int64_t>(r.info.length - p.got_done, static_cast<std::int64_t>(a.rlen - a.rpos)));
+    std::size_t k = static_cast<std::size_t>(std::min<std::int64_t>(
+        r.info.length - p.got_done, static_cast<std::int64_t>(a.rlen - a.rpos)));
     const unsigned char *b = a.rbuf.data() + a.rpos;
     cksum_calc(b, k, &p.got_crc);
     // A local failure is told once the agent's answer is in: the data still come.

@@ -84,22 +84,22 @@ struct Pipeline {
     int hello_ms = 0;
     // Working state, kept by pipeline_run.
     PipeFail fail = PipeFail::None; // what ended the connection's exchange, if anything
-    std::size_t sent = 0;     // requests whose header went out
-    std::size_t answered = 0; // requests whose final answer came (or that failed)
-    bool held = false;        // a put's header is out and its interim answer awaited
-    bool data = false;        // the data of request sent - 1 is being sent
-    int src_fd = -1;          // its local file
-    struct stat src_stat {};  // that file's state when it was opened
-    bool src_changed = false; // it changed while it was sent
+    std::size_t sent = 0;           // requests whose header went out
+    std::size_t answered = 0;       // requests whose final answer came (or that failed)
+    bool held = false;              // a put's header is out and its interim answer awaited
+    bool data = false;              // the data of request sent - 1 is being sent
+    int src_fd = -1;                // its local file
+    struct stat src_stat {};        // that file's state when it was opened
+    bool src_changed = false;       // it changed while it was sent
     std::int64_t data_done = 0;
     std::int64_t data_total = 0; // data of every put queued so far, for progress
     std::uint32_t crc = 0;
     std::int64_t got_done = 0; // bytes of a download's data taken
     std::uint32_t got_crc = 0; // their checksum
-    int reading = 0;         // what is awaited of the oldest unanswered request
-    long long deadline = 0;  // when the oldest unanswered request runs out of time
-    std::string out;         // frames waiting to be written
-    std::size_t out_pos = 0; // how much of out went already
+    int reading = 0;           // what is awaited of the oldest unanswered request
+    long long deadline = 0;    // when the oldest unanswered request runs out of time
+    std::string out;           // frames waiting to be written
+    std::size_t out_pos = 0;   // how much of out went already
     // Upload data read ahead, written after out: chunk_left bytes from chunk_at (in
     // chunk, or in the request's memory).
     std::vector<unsigned char> chunk;

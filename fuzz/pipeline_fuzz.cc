@@ -225,7 +225,7 @@ PipeRequest request_of(unsigned char op) {
 
 const char *fail_name(PipeFail f) {
     static constexpr std::array<const char *, 11> names = {
-        "None",    "Timeout", "Closed",    "Write",       "Protocol", "Local",
+        "None",     "Timeout", "Closed",    "Write",       "Protocol", "Local",
         "Checksum", "Changed", "Withdrawn", "Interrupted", "NotSent"};
     static_assert(names.size() == static_cast<std::size_t>(PipeFail::NotSent) + 1);
     return names[static_cast<std::size_t>(f)];
@@ -274,8 +274,7 @@ bool check(const std::vector<PipeRequest> &reqs, std::int32_t seq_before, std::i
         struct stat st;
         bool withdrawn = r.withdraw_if_same && r.length == 0; // then failed, perhaps
         bool from_file = (r.op == PipeOp::Put || r.op == PipeOp::Deploy) && !r.from_memory;
-        if (from_file && !withdrawn &&
-            (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
+        if (from_file && !withdrawn && (stat(r.local.c_str(), &st) != 0 || r.length != st.st_size))
             fuzzin::fail("request %zu: a put of %lld bytes from a file of %lld", i,
                          static_cast<long long>(r.length), static_cast<long long>(st.st_size));
         seq = r.seq;

@@ -24,8 +24,8 @@ struct HostSession {
     bool fanout;
     station::Agent agent;
     ProgressBar bar;
-    AgentLog log;          // the agent's standard error, shown with failures (or always with -v)
-    char shown[1024] = ""; // the agent command, for messages
+    AgentLog log;           // the agent's standard error, shown with failures (or always with -v)
+    char shown[1024] = "";  // the agent command, for messages
     station::Pacer pacer{}; // --bwlimit, for every request of the session
 };
 

@@ -260,7 +260,8 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
     }
     for (std::size_t i = 0; i < n; i++) {
         // Each connection is paced by its session's pacer under --bwlimit.
-        s.ps.push_back(station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size()));
+        s.ps.push_back(
+            station::pipeline_of(s.streams[i]->agent, s.reqs[i].data(), s.reqs[i].size()));
         s.ps[i].hello = true;
         s.ps[i].hello_ms = c.o.answer_seconds * 1000;
     }

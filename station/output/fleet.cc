@@ -243,8 +243,8 @@ int check_local_files(const Options &o, char *err, std::size_t cap) {
                 closedir(d);
                 return 0;
             }
-            snprintf(err, cap, "sync %s: cannot read the directory %s (%s)", a[o.args.size() - 1], a[0],
-                     strerror(errno));
+            snprintf(err, cap, "sync %s: cannot read the directory %s (%s)", a[o.args.size() - 1],
+                     a[0], strerror(errno));
             return code(Outcome::LocalUnreadable);
         }
         for (std::size_t i = 0; i + 1 < o.args.size(); i++) {

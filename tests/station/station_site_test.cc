@@ -228,7 +228,9 @@ TEST_F(StationSite, EveryOperationRunsThroughTheEngine) {
         {"get", [&] { return station::get_path(ag, "/srv/e", "m", got.c_str(), &info); },
          Status::Ok},
         {"push",
-         [&] { return station::push(ag, "b", "/srv/e", "f", 9, station::checksum_of("file data")); },
+         [&] {
+             return station::push(ag, "b", "/srv/e", "f", 9, station::checksum_of("file data"));
+         },
          Status::Ok},
         {"rmremote", [&] { return station::rmremote(ag, "b", "/srv/e", "m"); }, Status::Ok},
         {"rm", [&] { return station::rm(ag, "/srv/e", "m"); }, Status::Ok},
@@ -258,7 +260,8 @@ TEST_F(StationSite, InterruptedGetEndsAtOnce) {
         return system(cmd.c_str()) == 0;
     };
     testproc::Child st;
-    ASSERT_TRUE(testproc::spawn(st, station_argv("a", {"get", "/srv", "big.bin"}), station_options()));
+    ASSERT_TRUE(
+        testproc::spawn(st, station_argv("a", {"get", "/srv", "big.bin"}), station_options()));
     ASSERT_TRUE(testproc::wait_until([&] { return partial_here("+1k"); }, 10000));
     auto t0 = std::chrono::steady_clock::now();
     kill(st.pid, SIGINT);

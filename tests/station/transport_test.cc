@@ -15,8 +15,8 @@ namespace {
 int parse(std::vector<std::string> args, Options &o, std::string *err) {
     std::vector<char *> argv = testargs::argv_of("tarko_station", args);
     char buf[512];
-    int rc = parse_options(static_cast<int>(argv.size() - 1), argv.data(), nullptr, o, buf,
-                           sizeof buf);
+    int rc =
+        parse_options(static_cast<int>(argv.size() - 1), argv.data(), nullptr, o, buf, sizeof buf);
     *err = buf;
     return rc;
 }
