@@ -369,9 +369,7 @@ Reply hello_receive(Agent &a) {
     p.hello = true;
     p.hello_ms = a.timeout_ms;
     pipeline_run(&p, 1);
-    if (p.fail == PipeFail::None)
-        return Status::Ok;
-    return p.fail == PipeFail::Protocol ? ClientError::Hello : client_error(p.fail);
+    return hello_result(p);
 }
 
 void put_byte(std::string &f, unsigned char b) {

@@ -510,6 +510,14 @@ ClientError client_error(PipeFail f) {
     }
 }
 
+Reply hello_result(const Pipeline &p) {
+    if (!p.hello)
+        return Status::Ok;
+    if (p.fail == PipeFail::None)
+        return ClientError::Closed;
+    return p.fail == PipeFail::Protocol ? ClientError::Hello : client_error(p.fail);
+}
+
 int open_upload_source(const char *path, int *fd, struct stat *st) {
     *fd = open(path, O_RDONLY | O_CLOEXEC);
     int e = 0;

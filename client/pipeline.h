@@ -154,6 +154,10 @@ bool pipe_fail_ends_connection(PipeFail f);
 // The client error that stands for a failure (Protocol for None, NotSent, Withdrawn).
 ClientError client_error(PipeFail f);
 
+// What the hello of a pipeline that had one came to: Ok once it was answered, else the
+// failure that ended the connection first (Hello for an answer that was no hello).
+Reply hello_result(const Pipeline &p);
+
 // Opens a local file to send as an upload's data. Returns 0 with *fd and *st, or the
 // errno that makes it unusable (EISDIR or EINVAL when not a regular file, EFBIG when
 // longer than the wire's 32-bit length).

@@ -188,16 +188,6 @@ void sync_tick(void *ctx) {
     }
 }
 
-// The client error that stands for a hello that failed in a pipeline.
-station::Reply hello_error(const std::vector<station::PipeRequest> &reqs) {
-    for (const auto &r : reqs)
-        if (station::pipe_fail_ends_connection(r.fail))
-            return r.fail == station::PipeFail::Protocol
-                       ? station::Reply(station::ClientError::Hello)
-                       : station::client_error(r.fail);
-    return station::ClientError::Closed;
-}
-
 } // namespace
 
 void sync_end(SyncStart &s) {
@@ -283,10 +273,8 @@ CommandResult cmd_sync(HostSession &c, SyncStart &start) {
     // is said; those never awaited are not.
     for (std::size_t i = 0; i < n; i++) {
         bool awaited = !s.ps[i].hello || s.ps[i].n > 0;
-        CommandResult r =
-            awaited ? greet_result(*s.streams[i], s.ps[i].hello ? hello_error(s.reqs[i])
-                                                                : station::Reply(Status::Ok))
-                    : CommandResult(Outcome::Ok);
+        CommandResult r = awaited ? greet_result(*s.streams[i], station::hello_result(s.ps[i]))
+                                  : CommandResult(Outcome::Ok);
         connect_failed(*s.streams[i], r);
         if (i == 0 && !r.ok())
             return r;

@@ -164,8 +164,7 @@ int host_job(const char *host, void *arg) {
     std::string release = p.release;
     if (a.job == Job::Restore)
         release = p.previous.at(host);
-    static Options d;
-    d = *a.o;
+    Options d = *a.o;
     d.json = false;
     d.no_progress = true;
     d.verbose = true; // the agent's log tells a first deployment
@@ -491,8 +490,7 @@ int usage(const char *why) {
 
 // The archive as a release: its checksum and length; 66 when it cannot be sent.
 int archive_release(const Options &o, const char *app, const char *archive, std::string &id) {
-    static Options d;
-    d = o;
+    Options d = o;
     d.command = Command::Deploy;
     d.args = {app, archive};
     char err[1024];
