@@ -375,6 +375,12 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         return fail(err, errcap, "-r, -n and --skip go with sync only");
     if (!o.excludes.empty() && !o.recursive)
         return fail(err, errcap, "--skip goes with sync -r");
+    if (o.command == Command::Sync && o.streams > 1 &&
+        static_cast<long long>(o.jobs) * o.streams > jobs_limit())
+        return fail(err, errcap,
+                    "-j %d with --streams %d is more connections at a time than the station "
+                    "can hold open (ulimit -n): at most %d in all",
+                    o.jobs, o.streams, jobs_limit());
     return check_args(o, err, errcap);
 }
 
@@ -433,7 +439,7 @@ void print_usage(FILE *f) {
           "  --skip PATTERN       sync -r leaves out the files that match (shell pattern;\n"
           "                       repeatable)\n"
           "  -n, --dry-run        sync only says what it would put\n"
-          "  --streams N          sync over N connections per host (default 1, at most 8)\n"
+          "  --streams N          sync over N connections per host (default 1, at most 64)\n"
           "  --tree [K]           put or sync many hosts through a relay tree: hosts that\n"
           "                       hold the file push it on, each to K more per round\n"
           "                       (default 1, doubling the holders)\n"

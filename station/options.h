@@ -11,7 +11,7 @@
 #include <vector>
 
 constexpr std::size_t STATE_CAP = 1024; // the state directory's path
-constexpr int MAX_STREAMS = 8;          // --streams: connections per host
+constexpr int MAX_STREAMS = 64;         // --streams: connections per host
 constexpr int MAX_TREE_FANOUT = 16;     // --tree K: hosts each holder serves per round
 
 // The default way to reach a host: its own rsh starting its agent.

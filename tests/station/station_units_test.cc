@@ -92,13 +92,16 @@ TEST(StationOptions, TreeSyncAndRateOptions) {
     EXPECT_EQ(parse({"put", "--tree", "f", "/d"}).o.tree, 1);
     EXPECT_EQ(parse({"put", "--tree", "3", "f", "/d"}).o.tree, 3);
     EXPECT_EQ(parse({"sync", "--tree=2", "f", "/d"}).o.tree, 2);
-    for (std::vector<std::string> bad : {std::vector<std::string>{"sync", "-r", "a", "b", "/d"},
-                                         {"put", "-r", "f", "/d"},
-                                         {"sync", "--skip", "x", "f", "/d"},
-                                         {"sync", "--streams", "9", "f", "/d"},
-                                         {"get", "--tree", "/d", "n"},
-                                         {"sync", "--tree", "-r", "t", "/d"},
-                                         {"put", "--bwlimit", "0", "f", "/d"}})
+    EXPECT_EQ(parse({"sync", "--streams", "64", "f", "/d"}).o.streams, 64);
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"sync", "-r", "a", "b", "/d"},
+          {"put", "-r", "f", "/d"},
+          {"sync", "--skip", "x", "f", "/d"},
+          {"sync", "--streams", "65", "f", "/d"},
+          {"-j", std::to_string(jobs_limit()), "sync", "--streams=2", "f", "/d"},
+          {"get", "--tree", "/d", "n"},
+          {"sync", "--tree", "-r", "t", "/d"},
+          {"put", "--bwlimit", "0", "f", "/d"}})
         EXPECT_EQ(parse(bad).rc, 64) << bad[0] << " " << bad[1];
 }
 
