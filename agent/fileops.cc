@@ -208,6 +208,5 @@ Status get_file_from_machine(std::int32_t seq, bool send_data) {
         close(fd);
     cksum_final(len, &crc);
     send_long(static_cast<std::int32_t>(crc), std_out);
-    stream_flush(std_out);
     return result;
 }

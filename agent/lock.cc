@@ -4,6 +4,7 @@
 #include "lock.h"
 
 #include "ownfile.h"
+#include "wire.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -21,8 +22,13 @@ int close_failed(int fd) {
     return -1;
 }
 
-// Waits for the lock on fd. Returns false, with fd closed and errno kept, on failure.
+// Waits for the lock on fd, with the answers given so far sent before a wait. Returns
+// false, with fd closed and errno kept, on failure.
 bool wait_lock(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno == EWOULDBLOCK)
+        stream_flush(std_out);
     while (flock(fd, LOCK_EX) < 0) {
         if (errno == EINTR)
             continue;

@@ -83,6 +83,11 @@ void read_requests() {
         }
         arm_alarm(REQUEST_LIMIT, SignalAlarmTimeout);
         std::int16_t op = read_short(std_in);
+        // The operations that wait on other hosts or on the server's scripts do not keep
+        // the answers before them waiting too.
+        if (op != static_cast<std::int16_t>(Op::Put) && op != static_cast<std::int16_t>(Op::Get) &&
+            op != static_cast<std::int16_t>(Op::Sum) && op != static_cast<std::int16_t>(Op::Delete))
+            stream_flush(std_out);
         send_response(expected, dispatch(op, expected));
     }
 }

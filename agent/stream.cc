@@ -37,6 +37,10 @@ namespace {
 // One read(2) into p. Returns the count, 0 at end of input, -1 on error or on an
 // interruption of an interruptible read.
 ssize_t read_once(Stream &s, void *p, std::size_t n, bool interruptible) {
+    // What was answered so far goes out before the wait for what comes next, and in one
+    // write however many requests came in the last read.
+    if (s.answers)
+        stream_flush(*s.answers);
     for (;;) {
         if (interruptible && !wait_readable(s.fd))
             return -1;

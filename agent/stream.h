@@ -10,11 +10,12 @@
 
 struct Stream {
     int fd = -1;
-    bool eof = false;     // reading: end of input seen
-    bool error = false;   // a read or write failed
-    bool writing = false; // used for writing: the buffer holds bytes to send
-    std::size_t pos = 0;  // reading: next unread byte of buf
-    std::size_t len = 0;  // reading: end of the buffered bytes; writing: bytes pending
+    bool eof = false;          // reading: end of input seen
+    bool error = false;        // a read or write failed
+    bool writing = false;      // used for writing: the buffer holds bytes to send
+    std::size_t pos = 0;       // reading: next unread byte of buf
+    std::size_t len = 0;       // reading: end of the buffered bytes; writing: bytes pending
+    Stream *answers = nullptr; // reading: flushed before every read of more input
     std::array<unsigned char, 64 * 1024> buf;
 };
 
@@ -28,7 +29,7 @@ extern volatile sig_atomic_t stream_interrupt;
 // false when the wait was cut short by a signal or stream_interrupt was already set.
 bool wait_readable(int fd);
 
-// Attaches the stream to fd, with an empty buffer and no flags set.
+// Attaches the stream to fd, with an empty buffer and no flags set (answers is kept).
 void stream_open(Stream &s, int fd);
 
 // Reads up to n bytes, looping until n bytes have come, end of input, or an error.

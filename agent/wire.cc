@@ -10,7 +10,7 @@
 #include <cstring>
 #include <unistd.h>
 
-Stream std_in{.fd = 0, .buf = {}};
+Stream std_in{.fd = 0, .answers = &std_out, .buf = {}};
 Stream std_out{.fd = 1, .buf = {}};
 
 namespace {
@@ -85,12 +85,10 @@ void send_response(std::int32_t seq, Status st) {
     put_be32(b + 1, seq);
     put_be16(b + 5, static_cast<std::int16_t>(st));
     stream_write(std_out, b, sizeof b);
-    stream_flush(std_out);
 }
 
 void print_hello() {
     stream_write(std_out, HELLO.data(), HELLO.size());
-    stream_flush(std_out);
 }
 
 #ifdef TARKO_FUZZ

@@ -33,10 +33,13 @@ void send_char_string(const char *p, std::size_t n, Stream &s);
 // Sends the text's length (without terminator) as a long, then its bytes.
 void send_char_string_with_length(const char *text, Stream &s);
 
-// Writes 'R', the sequence number and the status to standard output and flushes it.
+// Writes 'R', the sequence number and the status to standard output. Like every answer
+// it goes out before the agent reads more input (std_in.answers) or waits for anything
+// else (lock waits, child programs, other hosts): requests that came together are
+// answered in one write.
 void send_response(std::int32_t seq, Status st);
 
-// Writes "HELLO_v22\n" to standard output and flushes it.
+// Writes "HELLO_v22\n" to standard output, sent as answers are.
 void print_hello();
 
 // Removes the unfinished files of the request in progress (cleanup.h), closes the

@@ -280,6 +280,29 @@ TEST(Put, EndedBySignalsAgentsRemoveOnlyTheirOwnTemporary) {
     }
 }
 
+// Answers go out together when requests come together, but never wait on a lock: a
+// delete sent with a put of a target another agent is writing is answered at once.
+TEST(Put, AnswersAreNotHeldBackByALockWait) {
+    TempDir t;
+    RunningAgent holder, waiter;
+    ASSERT_EQ(request(holder, Op::Put, t.path, "f"), Status::Ready);
+    std::string both;
+    for (auto [op, name] : {std::pair{Op::Delete, "g"}, std::pair{Op::Put, "f"}}) {
+        both += request_header(++waiter.agent.seq, op);
+        put_string(both, t.path);
+        put_string(both, name);
+    }
+    ASSERT_TRUE(waiter.send(both));
+    EXPECT_EQ(read_reply(waiter.agent, 1, 5000), Status::Ok);
+    std::string d;
+    put_long(d, 1);
+    d += "x";
+    put_long(d, static_cast<std::int32_t>(checksum_of("x")));
+    ASSERT_TRUE(holder.send(d));
+    EXPECT_EQ(read_reply(holder.agent, holder.agent.seq, 5000), Status::Ok);
+    EXPECT_EQ(read_reply(waiter.agent, 2, 5000), Status::Ready);
+}
+
 TEST(Put, FromAFileDescriptor) {
     TempDir t;
     std::string data = pattern(1 << 20);
