@@ -7,48 +7,82 @@
 #include <numeric>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 
 namespace cmd {
 
 namespace {
 
+// The local side of a sync, read once for the whole run: a fan-out's children inherit
+// it, so that a fleet walks the tree and reads every file once rather than once a host.
+struct LocalFile {
+    station::TreeFile f;
+    bool ok = false;
+    station::FileInfo sum{};
+    int error = 0;          // when not ok: why the file could not be read
+    std::int64_t mtime = 0; // when the file was last changed, in nanoseconds
+    struct stat before {};  // the file as it was just before it was summed
+};
+
+struct LocalSide {
+    bool read = false;
+    int walk_error = 0; // the tree could not be walked: errno
+    std::vector<LocalFile> files;
+    std::vector<station::TreeSkipped> skipped;
+};
+
+LocalSide local_side;
+
+void sum_local(LocalFile &lf) {
+    station::UploadInfo why;
+    lf.ok = stat(lf.f.local.c_str(), &lf.before) == 0 &&
+            station::file_sum(lf.f.local.c_str(), &lf.sum, &why, &lf.mtime);
+    lf.error = lf.ok ? 0 : why.local_errno ? why.local_errno : errno;
+}
+
+// The file is still what was summed: the same file, length and times of change.
+bool unchanged(const LocalFile &lf) {
+    struct stat now;
+    const struct stat &b = lf.before;
+    return stat(lf.f.local.c_str(), &now) == 0 && now.st_dev == b.st_dev &&
+           now.st_ino == b.st_ino && now.st_size == b.st_size &&
+           now.st_mtim.tv_sec == b.st_mtim.tv_sec && now.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           now.st_ctim.tv_sec == b.st_ctim.tv_sec && now.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 // The files to sync: those named, or the regular files of the tree of sync -r, whose
-// left-out entries are reported one by one. Returns the result so far.
+// left-out entries are reported one by one. Each host takes the sums read once for the
+// run, and sums again only a file that changed since. Returns the result so far.
 CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
+    sync_read_local(c.o);
+    const LocalSide &l = local_side;
     const char *dir = c.o.args[c.o.args.size() - 1];
-    std::vector<station::TreeFile> found;
     CommandResult result = Outcome::Ok;
-    if (c.o.recursive) {
-        std::vector<std::string> excludes(c.o.excludes.begin(), c.o.excludes.end());
-        std::vector<station::TreeSkipped> skipped;
-        if (station::tree_walk(c.o.args[0], dir, excludes, found, skipped) != 0) {
-            say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
-                        strerror(errno));
-            return Outcome::LocalUnreadable;
-        }
-        for (const auto &sk : skipped) {
-            say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
-                        station::tree_skip_text(sk));
-            bool harmless =
-                sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
-            if (!harmless && result.ok())
-                result = Outcome::LocalUnreadable;
-        }
-    } else {
-        for (std::size_t i = 0; i + 1 < c.o.args.size(); i++)
-            found.push_back({c.o.args[i], dir, base_name(c.o.args[i])});
+    if (l.walk_error) {
+        say_failure(c, "sync %s: cannot read the directory %s (%s)", dir, c.o.args[0],
+                    strerror(l.walk_error));
+        return Outcome::LocalUnreadable;
     }
-    for (auto &f : found) {
-        SyncFile sf{f, {}, 0, 0, 0, false, false, 0};
-        station::UploadInfo why;
-        if (!station::file_sum(f.local.c_str(), &sf.mine, &why, &sf.mtime)) {
-            say_failure(c, "sync %s/%s: cannot read %s (%s)", f.dir.c_str(), f.name.c_str(),
-                        f.local.c_str(), local_error_text(why.local_errno));
+    for (const auto &sk : l.skipped) {
+        say_failure(c, "sync: %s/%s left out: %s", c.o.args[0], sk.rel.c_str(),
+                    station::tree_skip_text(sk));
+        bool harmless =
+            sk.why == station::TreeSkip::Symlink || sk.why == station::TreeSkip::Special;
+        if (!harmless && result.ok())
+            result = Outcome::LocalUnreadable;
+    }
+    for (const auto &known : l.files) {
+        LocalFile lf = known;
+        if (!lf.ok || !unchanged(lf))
+            sum_local(lf);
+        if (!lf.ok) {
+            say_failure(c, "sync %s/%s: cannot read %s (%s)", lf.f.dir.c_str(), lf.f.name.c_str(),
+                        lf.f.local.c_str(), local_error_text(lf.error));
             if (result.ok())
                 result = Outcome::LocalUnreadable;
             continue;
         }
-        files.push_back(std::move(sf));
+        files.push_back(SyncFile{std::move(lf.f), lf.sum, 0, 0, 0, false, false, lf.mtime});
     }
     return result;
 }
@@ -200,6 +234,30 @@ void sync_end(SyncStart &s) {
 
 SyncStart::~SyncStart() {
     sync_end(*this);
+}
+
+void sync_read_local(const Options &o) {
+    LocalSide &l = local_side;
+    if (l.read)
+        return;
+    l.read = true;
+    const char *dir = o.args[o.args.size() - 1];
+    std::vector<station::TreeFile> found;
+    if (o.recursive) {
+        std::vector<std::string> excludes(o.excludes.begin(), o.excludes.end());
+        if (station::tree_walk(o.args[0], dir, excludes, found, l.skipped) != 0) {
+            l.walk_error = errno ? errno : EIO;
+            return;
+        }
+    } else {
+        for (std::size_t i = 0; i + 1 < o.args.size(); i++)
+            found.push_back({o.args[i], dir, base_name(o.args[i])});
+    }
+    l.files.reserve(found.size());
+    for (auto &f : found) {
+        l.files.push_back(LocalFile{std::move(f)});
+        sum_local(l.files.back());
+    }
 }
 
 void sync_start(HostSession &c, SyncStart &s) {

@@ -33,6 +33,11 @@ struct SyncStart {
     ~SyncStart();
 };
 
+// Walks the tree of sync -r, or takes the files named, and sums every file, once for
+// the run: a fan-out does it before it starts serving the hosts, whose children then
+// check each file with one stat. A sync of one host does it while its agent comes up.
+void sync_read_local(const Options &o);
+
 // Ends the further connections: all are told to end first, so that they wind down
 // together.
 void sync_end(SyncStart &s);

@@ -7,6 +7,7 @@
 #include "fold.h"
 #include "outcome.h"
 #include "state.h"
+#include "sync.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,8 @@ int run_fanout(const Options &o) {
         c.place[hosts[i]] = i;
     fanout_set_sink(collect, &c);
     double start = now_seconds();
+    if (o.command == Command::Sync)
+        cmd::sync_read_local(o);
     fanout_run(hosts.data(), hosts.size(), o.jobs, host_job, const_cast<Options *>(&o),
                outcomes.data(), &station::interrupted);
     fanout_set_sink(nullptr, nullptr);

@@ -510,6 +510,15 @@ TEST_F(StationLocal, FanOutServesEveryHostAndSumsUp) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read("got.a"), "fan-out data");
     EXPECT_EQ(read("got.b"), "fan-out data");
+
+    // A sync reads its local files once for the fleet, yet a file that changes while the
+    // hosts are served is summed again: host a's "agent" rewrites it, and b gets the new.
+    write("agents/x", "#!/bin/sh\nprintf 'rewritten' >" + p("f") + "\nexit 1\n");
+    ASSERT_EQ(chmod(p("agents/x").c_str(), 0755), 0);
+    r = raw({testproc::bin("tarko_station"), "--agent", p("agents/{host}"), "-H", "x,b", "-j", "1",
+             "sync", "f", p("host")});
+    EXPECT_EQ(r.status, 69) << r.err;
+    EXPECT_EQ(read("host/f"), "rewritten");
 }
 
 TEST_F(StationLocal, AgentFromTheEnvironmentAndHostsRequired) {
