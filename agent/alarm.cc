@@ -85,6 +85,16 @@ void catch_termination() {
 }
 
 void arm_alarm(unsigned seconds, void (*handler)(int)) {
+    // Every request re-arms the clock: with the handler already in place that is one
+    // call, which replaces the old alarm at once, before an interruption it may have
+    // left is cleared.
+    static void (*installed)(int) = nullptr;
+    if (handler == installed) {
+        alarm(seconds);
+        stream_interrupt = 0;
+        return;
+    }
+    installed = handler;
     // No SA_RESTART: a read or wait blocked when the alarm fires must fail with EINTR.
     struct sigaction sa {};
     sa.sa_handler = handler;

@@ -79,6 +79,7 @@ void read_requests() {
         auto expected = static_cast<std::int32_t>(count);
         if (seq != expected) {
             send_response(expected, Status::SeqMismatch);
+            stream_flush(std_out);
             return;
         }
         arm_alarm(REQUEST_LIMIT, SignalAlarmTimeout);
