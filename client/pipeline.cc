@@ -23,6 +23,9 @@ namespace {
 // Bytes queued for a connection before waiting: enough to fill the agent's pipe in one
 // write (agent_start widens it), so that a large upload costs few wake-ups.
 constexpr std::size_t OUT_HIGH = 4 * BATCH;
+// The last piece of an upload up to this size is copied behind the frames rather than
+// written from where it lies.
+constexpr std::size_t SMALL_TAIL = BATCH;
 constexpr int POLL_SLICE_MS = 200; // longest wait, so that an ending is seen soon
 
 // What the reader awaits of the oldest unanswered request.
@@ -184,8 +187,8 @@ std::size_t pending(const Pipeline &p) {
 
 // Reads the next chunk of the upload being sent, once the one before went, and queues
 // its checksum when all went. The chunk is written from where it lies (the read buffer,
-// or the caller's memory), never copied into the frames. A file that changes meanwhile
-// gets a checksum that cannot match, so that the agent discards it.
+// or the caller's memory); only a small last one is copied into the frames. A file that
+// changes meanwhile gets a checksum that cannot match, so that the agent discards it.
 void queue_data(Pipeline &p) {
     PipeRequest &r = p.reqs[p.sent - 1];
     if (!p.data || p.chunk_left > 0)
@@ -206,12 +209,17 @@ void queue_data(Pipeline &p) {
             b = p.chunk.data();
         }
         cksum_calc(b, want, &p.crc);
-        p.chunk_at = b;
-        p.chunk_left = want;
         p.data_done += static_cast<std::int64_t>(want);
         p.data_total += static_cast<std::int64_t>(want);
         report(p, p.data_done, r.length);
-        return;
+        if (want < static_cast<std::size_t>(left) || want > SMALL_TAIL) {
+            p.chunk_at = b;
+            p.chunk_left = want;
+            return;
+        }
+        // A small last piece goes with the frames: the length, the data, the checksum
+        // and the next header leave in one write, and one packet of the connection.
+        p.out.append(reinterpret_cast<const char *>(b), want);
     }
     if (!p.src_changed && !r.from_memory)
         p.src_changed = file_changed_since(p.src_fd, p.src_stat, r.local.c_str());
