@@ -239,6 +239,16 @@ pid_t start_program(const std::vector<std::string> &argv, int err_fd) {
     return pid;
 }
 
+// "WHO: what the program said on one line", or "WHO: failed" when it said nothing.
+std::string failure_text(const std::string &who, std::string said) {
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' '))
+        said.pop_back();
+    for (auto &c : said)
+        if (c == '\n')
+            c = ' ';
+    return who + ": " + (said.empty() ? "failed" : said);
+}
+
 } // namespace
 
 int run_program(const std::vector<std::string> &argv, std::string *err) {
@@ -265,15 +275,10 @@ int run_program(const std::vector<std::string> &argv, std::string *err) {
     }
     if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
         return 0;
-    while (!said.empty() && (said.back() == '\n' || said.back() == ' '))
-        said.pop_back();
-    for (auto &c : said)
-        if (c == '\n')
-            c = ' ';
-    *err = argv[0];
+    std::string who = argv[0];
     for (std::size_t j = 1; j < argv.size() && j < 8; j++)
-        *err += " " + argv[j];
-    *err += ": " + (said.empty() ? "failed" : said);
+        who += " " + argv[j];
+    *err = failure_text(who, said);
     return 1;
 }
 
@@ -321,10 +326,7 @@ int run_programs(const std::vector<std::vector<std::string>> &argvs, std::size_t
         close(fd);
         if ((WIFEXITED(st) && WEXITSTATUS(st) == 0) || !ok)
             continue;
-        std::string said(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        while (!said.empty() && (said.back() == '\n' || said.back() == ' '))
-            said.pop_back();
-        *err = argvs[k][0] + ": " + (said.empty() ? "failed" : said);
+        *err = failure_text(argvs[k][0], std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0));
         ok = false;
     }
     return ok ? 0 : 1;

@@ -24,8 +24,8 @@ struct HostProc {
 int run_program(const std::vector<std::string> &argv, std::string *err);
 
 // Runs every argument list of argvs, width of them at a time, and waits for all.
-// Returns 0 when each exited 0; otherwise 1 with the first failure's words in *err, as
-// run_program says them (a failed program is run once more, alone, to hear why).
+// Returns 0 when each exited 0; otherwise 1 with the first failure's words in *err: the
+// program and what it said on its standard error.
 int run_programs(const std::vector<std::vector<std::string>> &argvs, std::size_t width,
                  std::string *err);
 

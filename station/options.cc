@@ -375,12 +375,12 @@ int parse_options(int argc, char **argv, const char *env_agent, Options &o, char
         return fail(err, errcap, "-r, -n and --skip go with sync only");
     if (!o.excludes.empty() && !o.recursive)
         return fail(err, errcap, "--skip goes with sync -r");
-    if (o.command == Command::Sync && o.streams > 1 &&
-        static_cast<long long>(o.jobs) * o.streams > jobs_limit())
+    if (int most = jobs_limit(); o.command == Command::Sync && o.streams > 1 &&
+                                 static_cast<long long>(o.jobs) * o.streams > most)
         return fail(err, errcap,
                     "-j %d with --streams %d is more connections at a time than the station "
                     "can hold open (ulimit -n): at most %d in all",
-                    o.jobs, o.streams, jobs_limit());
+                    o.jobs, o.streams, most);
     return check_args(o, err, errcap);
 }
 

@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace cmd {
 
@@ -25,7 +27,8 @@ struct LocalFile {
 };
 
 struct LocalSide {
-    bool read = false;
+    pid_t by = 0;       // the process that read it; 0 while not read
+    bool fresh = false; // not yet listed by the process that read it
     int walk_error = 0; // the tree could not be walked: errno
     std::vector<LocalFile> files;
     std::vector<station::TreeSkipped> skipped;
@@ -55,7 +58,10 @@ bool unchanged(const LocalFile &lf) {
 // run, and sums again only a file that changed since. Returns the result so far.
 CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
     sync_read_local(c.o);
-    const LocalSide &l = local_side;
+    LocalSide &l = local_side;
+    // Read by this very process a moment ago, for its one host, the sums stand as they
+    // are; any other list (a fan-out's child, whose parent read them) checks each file.
+    bool check = !(l.by == getpid() && std::exchange(l.fresh, false));
     const char *dir = c.o.args[c.o.args.size() - 1];
     CommandResult result = Outcome::Ok;
     if (l.walk_error) {
@@ -73,7 +79,7 @@ CommandResult sync_list(HostSession &c, std::vector<SyncFile> &files) {
     }
     for (const auto &known : l.files) {
         LocalFile lf = known;
-        if (!lf.ok || !unchanged(lf))
+        if (check && (!lf.ok || !unchanged(lf)))
             sum_local(lf);
         if (!lf.ok) {
             say_failure(c, "sync %s/%s: cannot read %s (%s)", lf.f.dir.c_str(), lf.f.name.c_str(),
@@ -238,9 +244,10 @@ SyncStart::~SyncStart() {
 
 void sync_read_local(const Options &o) {
     LocalSide &l = local_side;
-    if (l.read)
+    if (l.by)
         return;
-    l.read = true;
+    l.by = getpid();
+    l.fresh = true;
     const char *dir = o.args[o.args.size() - 1];
     std::vector<station::TreeFile> found;
     if (o.recursive) {
